@@ -1,0 +1,14 @@
+// The swapcore extension module: topology graph, default engine, metrics and remap utilities.
+#include <nanobind/nanobind.h>
+
+#include "swapcore/python/bind_qubit_graph.hpp"
+
+namespace couplize::py {
+void bind_remap(nanobind::module_& m);
+}
+
+NB_MODULE(swapcore, m) {
+    m.doc() = "Core routing library and the default swap-insertion engine";
+    couplize::py::bind_qubit_graph(m);
+    couplize::py::bind_remap(m);
+}
