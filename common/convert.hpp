@@ -2,6 +2,7 @@
 // Binding helpers shared by the extension modules: integer conversion with the interpreter's
 // own messages, raising arbitrary Python exception types, and reading qubit lists.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
 #include <cstdint>
 #include <string>
@@ -80,6 +81,31 @@ inline nb::list to_int_list(const std::vector<std::uint32_t>& values) {
     nb::list result;
     for (std::uint32_t v : values) result.append(nb::int_(v));
     return result;
+}
+
+}  // namespace couplize::py
+
+namespace couplize::py {
+
+// Full dotted name of a Python type, e.g. "mirel.couplize.swapcore.QubitGraph".
+inline std::string qualified_type_name(nb::handle type) {
+    nb::object module = nb::getattr(type, "__module__", nb::none());
+    std::string name = nb::cast<std::string>(nb::getattr(type, "__qualname__"));
+    if (module.is_none() || nb::cast<std::string>(nb::str(module)) == "builtins") return name;
+    return nb::cast<std::string>(nb::str(module)) + "." + name;
+}
+
+// Rejects an argument of the wrong type with the interpreter's usual wording:
+// "Argument 'graph' has incorrect type (expected X, got Y)".
+inline void check_arg_type(nb::handle value, nb::handle type, const char* name,
+                           bool allow_none = false) {
+    if (allow_none && value.is_none()) return;
+    const int ok = PyObject_IsInstance(value.ptr(), type.ptr());
+    if (ok < 0) throw nb::python_error();
+    if (ok == 0)
+        raise(PyExc_TypeError, std::string("Argument '") + name +
+                                   "' has incorrect type (expected " + qualified_type_name(type) +
+                                   ", got " + Py_TYPE(value.ptr())->tp_name + ")");
 }
 
 }  // namespace couplize::py

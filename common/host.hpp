@@ -39,9 +39,7 @@ inline bool is_op(nb::handle obj) {
     return PyObject_IsInstance(obj.ptr(), HostTypes::get().Op.ptr()) == 1;
 }
 
-inline bool is_remap(nb::handle op) {
-    return nb::bool_(op.attr("type").equal(HostTypes::get().REMAP));
-}
+inline bool is_remap(nb::handle op) { return op.attr("type").equal(HostTypes::get().REMAP); }
 
 // New SWAP gate between two physical qubits.
 inline nb::object make_swap(std::uint32_t a, std::uint32_t b) {

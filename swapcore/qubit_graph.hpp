@@ -61,6 +61,18 @@ public:
         return result;
     }
 
+    // Same path as `path`, returned by reference into the cache (an empty path for unreachable
+    // pairs). The reference stays valid until the next add_edge.
+    const std::vector<std::uint32_t>& path_ref(std::uint32_t i, std::uint32_t j) {
+        check_endpoint(i);
+        check_endpoint(j);
+        if (auto found = path_cache_.find(pair_key(i, j)); found != path_cache_.end())
+            return found->second;
+        path(i, j);
+        auto found = path_cache_.find(pair_key(i, j));
+        return found == path_cache_.end() ? no_path_ : found->second;
+    }
+
     // Number of edges on a shortest path from i to j, or `unreachable`.
     std::uint32_t distance(std::uint32_t i, std::uint32_t j) {
         check_endpoint(i);
@@ -140,6 +152,7 @@ private:
     std::vector<std::vector<std::uint32_t>> adjacency_;
     std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> path_cache_;
     std::vector<std::uint32_t> distances_;  // row-major n * n, empty until first needed
+    inline static const std::vector<std::uint32_t> no_path_{};
 };
 
 }  // namespace couplize

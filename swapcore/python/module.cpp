@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 
 #include "swapcore/python/bind_qubit_graph.hpp"
+#include "swapcore/python/engine_types.hpp"
 
 namespace couplize::py {
 void bind_remap(nanobind::module_& m);
@@ -10,5 +11,7 @@ void bind_remap(nanobind::module_& m);
 NB_MODULE(swapcore, m) {
     m.doc() = "Core routing library and the default swap-insertion engine";
     couplize::py::bind_qubit_graph(m);
+    couplize::py::bind_couplizer(m);
+    couplize::py::bind_metrics(m);
     couplize::py::bind_remap(m);
 }

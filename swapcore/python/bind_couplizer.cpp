@@ -1,0 +1,326 @@
+// Couplizer: the windowed engine. Reads the circuit once, drives the native PathFinder, asks the
+// metric for each step's candidate, then builds the routed host circuit.
+#include <string>
+#include <vector>
+
+#include "common/convert.hpp"
+#include "common/host.hpp"
+#include "swapcore/python/engine_types.hpp"
+#include "swapcore/python/gate_lists.hpp"
+
+namespace couplize::py {
+
+using namespace nb::literals;
+
+namespace {
+
+constexpr const char* no_reduce = "no default __reduce__ due to non-trivial __cinit__";
+
+// The module's default metric: minus the number of operations. The engine recognises it and
+// makes the equivalent choice natively (fewest entries, earliest on ties).
+nb::object& default_metric() {
+    static nb::object* metric = new nb::object();  // set at module load, lives with the interpreter
+    return *metric;
+}
+
+// Routed host operations built from committed or candidate path entries. Input entries are
+// shallow copies of the k-th input operation with physical qubits; SWAPs are new operations.
+class OpBuilder {
+public:
+    explicit OpBuilder(nb::handle circuit) : ops_(nb::borrow<nb::list>(circuit.attr("ops"))) {}
+
+    void append(nb::list& out, const PathStep* begin, const PathStep* end, std::size_t& k) const {
+        const HostTypes& host = HostTypes::get();
+        for (const PathStep* s = begin; s != end; ++s) {
+            if (!s->is_input) {
+                out.append(make_swap(s->qubits[0], s->qubits[1]));
+                continue;
+            }
+            nb::object op = host.copy(ops_[k++]);
+            if (s->nbqubits > 0) {
+                nb::list qbits;
+                for (std::uint8_t q = 0; q < s->nbqubits; ++q) qbits.append(nb::int_(s->qubits[q]));
+                op.attr("qbits") = qbits;
+            }
+            out.append(op);
+        }
+    }
+
+private:
+    nb::list ops_;
+};
+
+bool is_strictly_increasing(const std::vector<std::uint32_t>& order) {
+    for (std::size_t i = 1; i < order.size(); ++i)
+        if (order[i - 1] >= order[i]) return false;
+    return true;
+}
+
+// Binds a circuit: checks it against the graph and loads one interaction per operation.
+void set_circuit(Couplizer& self, nb::handle circuit, const std::vector<std::uint32_t>* relabel) {
+    if (!is_circuit(circuit))
+        raise(PyExc_AssertionError, "The given argument is not an instance of Circuit");
+    if (!self.graph_defined) raise(PyExc_Exception, "No graph defined");
+    const long long nbqbits = to_long_long(circuit.attr("nbqbits"));
+    const std::uint32_t graph_size = self.graph.get_nbqubits();
+    if (nbqbits > static_cast<long long>(graph_size))
+        raise(PyExc_Exception,
+              "The graph does not have enought qubits:\nCircuit: " + std::to_string(nbqbits) +
+                  " qubits - Graph: " + std::to_string(graph_size) + " qubits");
+    self.circuit = nb::borrow(circuit);
+
+    std::vector<std::uint32_t> qubits, offsets{0}, scratch;
+    nb::list ops = nb::borrow<nb::list>(circuit.attr("ops"));
+    qubits.reserve(2 * nb::len(ops));
+    offsets.reserve(nb::len(ops) + 1);
+    for (nb::handle op : ops) {
+        to_uint32_list(op.attr("qbits"), scratch);
+        for (std::uint32_t q : scratch) {
+            if (relabel && q >= relabel->size())
+                raise(PyExc_ValueError, "Qubit " + std::to_string(q) +
+                                            " is not below the circuit's number of qubits (" +
+                                            std::to_string(relabel->size()) + ")");
+            qubits.push_back(relabel ? (*relabel)[q] : q);
+        }
+        offsets.push_back(static_cast<std::uint32_t>(qubits.size()));
+    }
+    self.path_finder.set_interactions(std::move(qubits), std::move(offsets));
+}
+
+std::size_t checked_index(nb::handle value, std::size_t count) {
+    const long long index = to_long_long(value);
+    if (index < 0 || static_cast<unsigned long long>(index) >= count)
+        raise(PyExc_ValueError, "The metric chose candidate " + std::to_string(index) +
+                                    ", which is not the index of one of the " +
+                                    std::to_string(count) + " candidates");
+    return static_cast<std::size_t>(index);
+}
+
+bool uses_native_choice(nb::handle metric, bool predefined) {
+    if (metric.is(default_metric())) return true;
+    if (!predefined) return false;
+    // A QuantumCostMetric, or a subclass that keeps its candidate choice.
+    nb::handle own =
+        nb::getattr(nb::handle((PyObject*)Py_TYPE(metric.ptr())), "get_best_index", nb::none());
+    nb::handle builtin = nb::getattr(nb::type<QuantumCostMetric>(), "get_best_index");
+    return own.is(builtin);
+}
+
+// Routes the bound circuit from the identity placement. `relabel` maps circuit qubits to the
+// qubits routing starts from (an explicit initial order).
+nb::object couplize_once(Couplizer& self, nb::handle circuit,
+                         const std::vector<std::uint32_t>* relabel = nullptr) {
+    set_circuit(self, circuit, relabel);
+    nb::object metric = self.metric;
+    const bool predefined = PyObject_IsInstance(metric.ptr(), nb::type<PredefMetric>().ptr()) == 1;
+    if (predefined) metric.attr("init")();
+
+    const HostTypes& host = HostTypes::get();
+    nb::object shell = host.copy(circuit);
+    shell.attr("ops") = nb::list();
+    nb::object result = host.deepcopy(shell);
+    OpBuilder builder(circuit);
+    PathFinder& finder = self.path_finder;
+
+    auto has_work = [&finder] {
+        return finder.candidates().size() > 0 && finder.candidates().length(0) > 0;
+    };
+
+    if (uses_native_choice(metric, predefined)) {
+        nb::gil_scoped_release release;
+        finder.step(0);
+        while (has_work())
+            finder.step(static_cast<std::size_t>(fewest_entries_index(finder.candidates())));
+    } else {
+        finder.step(0);
+        while (has_work()) {
+            const CandidateSet& candidates = finder.candidates();
+            const std::vector<PathStep>& base = finder.base_path();
+            std::size_t index = 0;
+            if (predefined) {
+                nb::object chosen = metric.attr("get_best_index")(
+                    steps_to_python(base.data(), base.data() + base.size()),
+                    candidates_to_python(candidates));
+                index = checked_index(chosen, candidates.size());
+            } else {
+                nb::list base_ops;
+                std::size_t k = 0;
+                builder.append(base_ops, base.data(), base.data() + base.size(), k);
+                nb::object best_score;
+                for (std::size_t c = 0; c < candidates.size(); ++c) {
+                    nb::list trial =
+                        nb::steal<nb::list>(PyList_GetSlice(base_ops.ptr(), 0, PY_SSIZE_T_MAX));
+                    std::size_t trial_k = k;
+                    builder.append(trial, candidates.begin(c), candidates.end(c), trial_k);
+                    result.attr("ops") = trial;
+                    nb::object score = metric(result);
+                    if (!best_score.is_valid() || score > best_score) {
+                        best_score = score;
+                        index = c;
+                    }
+                }
+            }
+            finder.step(index);
+        }
+    }
+
+    nb::list routed;
+    std::size_t k = 0;
+    const std::vector<PathStep>& base = finder.base_path();
+    builder.append(routed, base.data(), base.data() + base.size(), k);
+    const std::vector<std::uint32_t> order = finder.get_order();
+    if (!is_strictly_increasing(order)) routed.append(make_full_remap(order));
+    result.attr("ops") = routed;
+    return result;
+}
+
+// Routing from an explicit placement: initial_order[q] is the qubit logical q starts on.
+nb::object couplize_from(Couplizer& self, nb::handle circuit, nb::handle initial_order) {
+    if (!is_circuit(circuit))
+        raise(PyExc_AssertionError, "The given argument is not an instance of Circuit");
+    const long long nbqbits = to_long_long(circuit.attr("nbqbits"));
+    std::vector<std::uint32_t> placement = to_uint32_list(initial_order);
+    if (static_cast<long long>(placement.size()) != nbqbits)
+        raise(PyExc_ValueError,
+              "Length of \"initial_order\" must be equal to the number of qubits of the circuit");
+    std::vector<char> seen(placement.size(), 0);
+    for (std::uint32_t p : placement) {
+        if (p >= placement.size() || seen[p])
+            raise(PyExc_ValueError, "Argument \"initial_order\" is not permutation of [0 ; n - 1]");
+        seen[p] = 1;
+    }
+    nb::object result = couplize_once(self, circuit, &placement);
+
+    nb::module_ swapcore = nb::module_::import_("mirel.couplize.swapcore");
+    nb::object initial = make_full_remap(placement);
+    nb::list ops = nb::borrow<nb::list>(result.attr("ops"));
+    ops.insert(0, initial);
+    nb::object back = swapcore.attr("inverse_remap")(initial);
+    const std::size_t size = nb::len(ops);
+    if (size > 1 && is_remap(ops[size - 1])) {
+        nb::object last = ops.attr("pop")();
+        back = swapcore.attr("merge_remaps")(last, back);
+    }
+    ops.append(back);
+    return result;
+}
+
+// A property whose deletion stores None, as the engine's public attributes do.
+nb::object nullable_property(nb::object Couplizer::* field) {
+    nb::object getter = nb::cpp_function([field](Couplizer& self) -> nb::object {
+        return (self.*field).is_valid() ? self.*field : nb::none();
+    });
+    nb::object setter = nb::cpp_function(
+        [field](Couplizer& self, nb::handle value) { self.*field = nb::borrow(value); });
+    nb::object deleter = nb::cpp_function([field](Couplizer& self) { self.*field = nb::none(); });
+    return nb::module_::import_("builtins").attr("property")(getter, setter, deleter);
+}
+
+// The engine holds Python objects (circuit, metric) that may refer back to it, e.g. a metric
+// bound to its engine; the garbage collector must see them to break such cycles.
+int couplizer_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    Couplizer* engine = nb::inst_ptr<Couplizer>(self);
+    Py_VISIT(engine->circuit.ptr());
+    Py_VISIT(engine->metric.ptr());
+    return 0;
+}
+
+int couplizer_clear(PyObject* self) {
+    Couplizer* engine = nb::inst_ptr<Couplizer>(self);
+    engine->circuit.reset();
+    engine->metric.reset();
+    return 0;
+}
+
+PyType_Slot couplizer_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(couplizer_traverse)},
+                                 {Py_tp_clear, reinterpret_cast<void*>(couplizer_clear)},
+                                 {0, nullptr}};
+
+}  // namespace
+
+void bind_couplizer(nb::module_& m) {
+    default_metric() = nb::cpp_function(
+        [](nb::handle circ) -> long long {
+            return -static_cast<long long>(nb::len(nb::object(circ.attr("ops"))));
+        },
+        nb::arg("circ"), nb::name("default_metric"),
+        "Default metric of the Couplizer: the opposite of the number of operations");
+    m.attr("default_metric") = default_metric();
+
+    nb::class_<Couplizer> cls(m, "Couplizer", nb::type_slots(couplizer_slots),
+                              "Couplizer inserting SWAP gates with a windowed exhaustive search");
+    cls.def(
+           "__init__",
+           [](nb::pointer_and_handle<Couplizer> self, nb::handle window_size, nb::handle metric) {
+               const std::uint32_t window = to_uint32(window_size);
+               if (window == 0)
+                   raise(PyExc_ValueError, "Window size should be a positive integer (not null)");
+               new (self.p) Couplizer();
+               self.p->window_size = window;
+               self.p->circuit = HostTypes::get().Circuit();
+               nb::handle chosen = metric.is_none() ? default_metric() : metric;
+               if (PyObject_IsInstance(chosen.ptr(), nb::type<PredefMetric>().ptr()) == 1) {
+                   // The engine works with its own copy, bound to it; the caller's metric stays
+                   // free for other engines.
+                   self.p->metric = HostTypes::get().copy(chosen);
+                   self.p->metric.attr("set_couplizer")(self.h);
+               } else {
+                   self.p->metric = nb::borrow(chosen);
+               }
+           },
+           "window_size"_a = 3, "metric"_a.none() = nb::none())
+        .def(
+            "set_graph",
+            [](Couplizer& self, nb::handle graph) {
+                check_arg_type(graph, nb::type<QubitGraph>(), "graph");
+                self.graph = nb::cast<QubitGraph&>(graph);
+                self.path_finder = PathFinder(self.graph, self.window_size);
+                self.graph_defined = true;
+            },
+            "graph"_a.none(),
+            "Define the hardware topology (a copy of the given QubitGraph is kept)")
+        .def(
+            "couplize",
+            [](Couplizer& self, nb::handle circuit, nb::handle change_initial_order,
+               nb::handle method, nb::handle initial_order, nb::handle max_iterations,
+               nb::handle temperature) -> nb::object {
+                const bool change = PyObject_IsTrue(change_initial_order.ptr()) == 1;
+                to_int32(max_iterations);
+                if (PyFloat_AsDouble(temperature.ptr()) == -1.0 && PyErr_Occurred())
+                    throw nb::python_error();
+                if (!method.is_none() && !PyUnicode_CheckExact(method.ptr()))
+                    raise(PyExc_TypeError, std::string("Argument 'method' has incorrect type "
+                                                       "(expected str, got ") +
+                                               Py_TYPE(method.ptr())->tp_name + ")");
+                if (initial_order.is_none()) {
+                    if (!change) return couplize_once(self, circuit);
+                    const std::string name = nb::cast<std::string>(nb::str(method));
+                    if (name == "annealing" || name == "reverse")
+                        raise(PyExc_NotImplementedError,
+                              "The \"" + name + "\" initial-order search is not available yet");
+                    raise(PyExc_ValueError, "Unknown method " + name);
+                }
+                if (change)
+                    raise(PyExc_ValueError,
+                          "If \"initial_order\" is passed in argument, \"change_initial_order\" "
+                          "must be False (or undefined");
+                return couplize_from(self, circuit, initial_order);
+            },
+            "circuit"_a, "change_initial_order"_a = false, "method"_a.none() = "annealing",
+            "initial_order"_a.none() = nb::none(), "max_iterations"_a = 250,
+            "temperature"_a = 1000.0,
+            "Insert SWAP gates so that every two-qubit gate acts on neighbouring qubits\n\n"
+            "Returns:\n    Circuit: a new circuit, ending with a REMAP when the final placement\n"
+            "    is not the identity")
+        .def(
+            "get_order",
+            [](const Couplizer& self) { return to_int_list(self.path_finder.get_order()); },
+            "For each physical qubit, the logical qubit it holds after the last couplization")
+        .def("__reduce__", [](nb::handle) -> nb::object { raise(PyExc_TypeError, no_reduce); });
+    cls.attr("circuit") = nullable_property(&Couplizer::circuit);
+    cls.attr("metric") = nullable_property(&Couplizer::metric);
+}
+
+}  // namespace couplize::py

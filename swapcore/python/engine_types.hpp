@@ -1,0 +1,32 @@
+#pragma once
+// Python-visible types of the default engine and its metrics. They hold Python objects, so they
+// live in the binding layer; the routing itself is the native PathFinder.
+#include <nanobind/nanobind.h>
+
+#include "swapcore/path_finder.hpp"
+#include "swapcore/qubit_graph.hpp"
+
+namespace couplize::py {
+
+namespace nb = nanobind;
+
+// Base of the predefined metrics; carries only its instance dictionary.
+struct PredefMetric {};
+
+// Prefers the candidate with the fewest entries; scores a circuit by minus its op count.
+struct QuantumCostMetric : PredefMetric {};
+
+// Engine of the windowed method.
+struct Couplizer {
+    PathFinder path_finder;
+    QubitGraph graph;
+    std::uint32_t window_size = 3;
+    bool graph_defined = false;
+    nb::object circuit;
+    nb::object metric;
+};
+
+void bind_metrics(nb::module_& m);
+void bind_couplizer(nb::module_& m);
+
+}  // namespace couplize::py

@@ -1,0 +1,44 @@
+#pragma once
+// Conversions of routed paths between native entries and their Python form: a gate is a 2-tuple
+// (bool, list of int), a path a list of such tuples.
+#include <nanobind/nanobind.h>
+
+#include "common/convert.hpp"
+#include "swapcore/gate.hpp"
+#include "swapcore/path_finder.hpp"
+
+namespace couplize::py {
+
+inline nb::object gate_to_python(bool flag, const std::uint32_t* qubits, std::size_t n) {
+    nb::list list;
+    for (std::size_t k = 0; k < n; ++k) list.append(nb::int_(qubits[k]));
+    return nb::make_tuple(nb::bool_(flag), list);
+}
+
+inline nb::list steps_to_python(const PathStep* begin, const PathStep* end) {
+    nb::list result;
+    for (const PathStep* s = begin; s != end; ++s)
+        result.append(gate_to_python(s->is_input, s->qubits, s->nbqubits));
+    return result;
+}
+
+inline nb::list candidates_to_python(const CandidateSet& candidates) {
+    nb::list result;
+    for (std::size_t c = 0; c < candidates.size(); ++c)
+        result.append(steps_to_python(candidates.begin(c), candidates.end(c)));
+    return result;
+}
+
+// A Python list of (bool, list of int) tuples as a native GateList.
+inline GateList gate_list_from_python(nb::handle value) {
+    GateList result;
+    for (nb::handle item : nb::iter(value)) {
+        nb::object gate = nb::borrow(item);
+        if (nb::len(gate) != 2)
+            raise(PyExc_TypeError, "a gate must be a pair (bool, list of qubit indices)");
+        result.emplace_back(PyObject_IsTrue(gate[0].ptr()) == 1, to_uint32_list(gate[1]));
+    }
+    return result;
+}
+
+}  // namespace couplize::py
