@@ -22,11 +22,11 @@ def two_qubit_circuit(nbqbits, nbgates, seed):
     return Circuit(ops=ops, nbqbits=nbqbits)
 
 
-def best_of(repeats, fn):
+def best_of(repeats, fn, *args):
     best = float("inf")
     for _ in range(repeats):
         start = time.perf_counter()
-        result = fn()
+        result = fn(*args)
         best = min(best, time.perf_counter() - start)
     return best, result
 
@@ -40,7 +40,7 @@ def main():
         circuit = two_qubit_circuit(25, nbgates, seed=nbgates)
         engine = Couplizer(window_size=3, metric=QuantumCostMetric())
         engine.set_graph(graph)
-        elapsed, routed = best_of(5, lambda: engine.couplize(circuit))
+        elapsed, routed = best_of(5, engine.couplize, circuit)
         swaps = sum(1 for op in routed.ops if op.gate == "SWAP")
         ratio = f"{elapsed / previous:.2f}" if previous else "-"
         print(f"{nbgates:>6} {elapsed:>9.3f} {ratio:>6} {swaps:>6} {1e6 * elapsed / nbgates:>8.1f}")
@@ -57,7 +57,7 @@ def main():
     ):
         engine = Couplizer(3, metric) if metric is not None else Couplizer(3)
         engine.set_graph(graph)
-        elapsed, _ = best_of(1, lambda: engine.couplize(circuit))
+        elapsed, _ = best_of(1, engine.couplize, circuit)
         print(f"{label:>24} {elapsed:>9.3f} s")
 
 
