@@ -15,20 +15,20 @@ void bind_qubit_graph(nb::module_& m) {
         .def(
             "__init__",
             [](QubitGraph* self, nb::handle nbqbits) { new (self) QubitGraph(to_uint32(nbqbits)); },
-            "nbqbits"_a)
+            nb::arg("nbqbits").none())
         .def("get_nbqbits", &QubitGraph::get_nbqubits, "Get the number of qubits used in the graph")
         .def(
             "get_neighbours",
             [](const QubitGraph& g, nb::handle node) {
                 return to_int_list(g.get_neighbours(to_uint32(node)));
             },
-            "node"_a, "Get all neighbours of a given node")
+            nb::arg("node").none(), "Get all neighbours of a given node")
         .def(
             "add_edge",
             [](QubitGraph& g, nb::handle i, nb::handle j) {
                 g.add_edge(to_uint32(i), to_uint32(j));
             },
-            "i"_a, "j"_a,
+            nb::arg("i").none(), nb::arg("j").none(),
             "Create an edge between two qubits. An edge means that the two given\n"
             "qubits may interact\n\n"
             "Args:\n    i (int): index of the first qubit\n    j (int): index of the second qubit")
@@ -37,7 +37,7 @@ void bind_qubit_graph(nb::module_& m) {
             [](QubitGraph& g, nb::handle i, nb::handle j) {
                 return to_int_list(g.path(to_uint32(i), to_uint32(j)));
             },
-            "i"_a, "j"_a,
+            nb::arg("i").none(), nb::arg("j").none(),
             "Return the shortest path between two qubits. Each edge has a weight\n"
             "of 1\n\n"
             "Args:\n    i (int): index of the first qubit\n    j (int): index of the second "

@@ -9,7 +9,10 @@ def copy_value(value, memo):
     """Deep copy that skips the generic machinery for scalars and flat lists of scalars."""
     if isinstance(value, _IMMUTABLE):
         return value
-    if type(value) is list and all(isinstance(item, _IMMUTABLE) for item in value):
+    if type(value) is list:
+        for item in value:
+            if not isinstance(item, _IMMUTABLE):
+                return copy.deepcopy(value, memo)
         return value[:]
     return copy.deepcopy(value, memo)
 

@@ -44,21 +44,42 @@ class Op(Record):
     def __deepcopy__(self, memo):
         # Routers deep-copy every operation; copying the seven fields directly is several times
         # faster than the generic reflection path.
-        clone = Op.__new__(Op)
+        cls = type(self)
+        clone = cls.__new__(cls)
         memo[id(self)] = clone
         state = self.__dict__
         if len(state) == 7:
-            clone.gate = self.gate
-            clone.type = self.type
-            clone.formula = copy_value(self.formula, memo)
-            qbits = self.qbits
-            clone.qbits = qbits[:] if type(qbits) is list else copy_value(qbits, memo)
-            clone.params = copy_value(self.params, memo)
-            clone.cbits = copy_value(self.cbits, memo)
-            clone.remap = copy_value(self.remap, memo)
-        else:
-            clone.__dict__.update({name: copy_value(value, memo) for name, value in state.items()})
+            try:
+                gate, optype, qbits = state["gate"], state["type"], state["qbits"]
+                params, cbits, formula, remap = (
+                    state["params"],
+                    state["cbits"],
+                    state["formula"],
+                    state["remap"],
+                )
+            except KeyError:
+                pass  # same count, other names: take the general path below
+            else:
+                clone.gate = gate if type(gate) is str else copy_value(gate, memo)
+                clone.type = optype if type(optype) is int else copy_value(optype, memo)
+                clone.qbits = _copy_indices(qbits, memo)
+                clone.params = copy_value(params, memo)
+                clone.cbits = copy_value(cbits, memo)
+                clone.formula = copy_value(formula, memo)
+                clone.remap = _copy_indices(remap, memo)
+                return clone
+        clone.__dict__.update({name: copy_value(value, memo) for name, value in state.items()})
         return clone
+
+
+def _copy_indices(values, memo):
+    """Deep copy of a qubit/remap list: a plain slice when it holds only ints."""
+    if type(values) is list:
+        for item in values:
+            if type(item) is not int:
+                return copy_value(values, memo)
+        return values[:]
+    return copy_value(values, memo)
 
 
 class Circuit(Record):
@@ -72,14 +93,22 @@ class Circuit(Record):
         self.gateDic = {} if gateDic is None else gateDic
 
     def __deepcopy__(self, memo):
-        clone = Circuit.__new__(Circuit)
+        cls = type(self)
+        clone = cls.__new__(cls)
         memo[id(self)] = clone
         for name, value in self.__dict__.items():
             if name == "ops" and type(value) is list:
-                value = [
-                    op.__deepcopy__(memo) if type(op) is Op else copy_value(op, memo)
-                    for op in value
-                ]
+                ops = []
+                append = ops.append
+                lookup = memo.get
+                for op in value:
+                    if type(op) is Op:
+                        # An op listed twice stays one object in the copy, as with copy.deepcopy.
+                        done = lookup(id(op))
+                        append(op.__deepcopy__(memo) if done is None else done)
+                    else:
+                        append(copy_value(op, memo))
+                value = ops
             else:
                 value = copy_value(value, memo)
             setattr(clone, name, value)

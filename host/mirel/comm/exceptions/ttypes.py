@@ -34,4 +34,4 @@ class PluginException(Exception):
     __hash__ = Exception.__hash__
 
     def __reduce__(self):
-        return (PluginException, tuple(getattr(self, name) for name in self._fields))
+        return (type(self), tuple(getattr(self, name) for name in self._fields))
