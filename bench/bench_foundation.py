@@ -13,6 +13,7 @@ import random
 import time
 
 import networkx as nx
+
 from mirel.comm.datamodel.ttypes import Circuit, GateDefinition, GSyntax, Op
 from mirel.comm.record import Record
 from mirel.couplize.swapcore import QubitGraph

@@ -5,6 +5,7 @@ import pickle
 
 import numpy as np
 import pytest
+
 from mirel.comm.datamodel.ttypes import (
     Circuit,
     ComplexNumber,

@@ -6,8 +6,8 @@ from itertools import pairwise
 
 import numpy as np
 import pytest
-from mirel.couplize.swapcore import QubitGraph
 
+from mirel.couplize.swapcore import QubitGraph
 from tests.support.routing import grid_edges, make_graph
 
 NOT_AN_INTEGER = (TypeError, "an integer is required")
