@@ -53,16 +53,22 @@ inline nb::object make_swap(std::uint32_t a, std::uint32_t b) {
     return op;
 }
 
+// New REMAP: the state on qbits[i] moves to qbits[remap[i]] (entries are positions in qbits).
+inline nb::object make_remap(const std::vector<std::uint32_t>& qbits,
+                             const std::vector<std::uint32_t>& remap) {
+    nb::object op = HostTypes::get().Op();
+    op.attr("type") = HostTypes::get().REMAP;
+    op.attr("qbits") = to_int_list(qbits);
+    op.attr("remap") = to_int_list(remap);
+    return op;
+}
+
 // REMAP over qubits 0..n-1 whose entry p is `remap[p]`. For a final placement, pass the logical
 // qubit held by each physical qubit: the REMAP then brings every logical state home.
 inline nb::object make_full_remap(const std::vector<std::uint32_t>& remap) {
-    nb::object op = HostTypes::get().Op();
-    op.attr("type") = HostTypes::get().REMAP;
-    nb::list qbits;
-    for (std::uint32_t p = 0; p < remap.size(); ++p) qbits.append(nb::int_(p));
-    op.attr("qbits") = qbits;
-    op.attr("remap") = to_int_list(remap);
-    return op;
+    std::vector<std::uint32_t> qbits(remap.size());
+    for (std::uint32_t p = 0; p < remap.size(); ++p) qbits[p] = p;
+    return make_remap(qbits, remap);
 }
 
 }  // namespace couplize::py
