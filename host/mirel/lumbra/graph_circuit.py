@@ -1,0 +1,514 @@
+"""A circuit held as its dependency graph, with pattern search and replacement.
+
+Every operation is a node; for each qubit (and each classical bit) the nodes that use it are
+chained in circuit order, so "consecutive on a qubit" is one link away. Nodes also carry a rank:
+ranks increase along every chain, so sorting by rank gives a valid circuit order. Untouched
+operations keep their relative order; replacement gates take the place of the gates they replace
+when the dependencies allow it, otherwise the nodes are re-sorted (stably, by rank).
+
+Finding occurrences (`find_occurrences`) is separate from rewriting (`replace`), so that a
+pattern engine can score candidates before choosing; `replace_pattern` combines the two with an
+incremental scan that makes repeated rewriting with one pattern roughly linear in the circuit.
+"""
+
+import copy
+import heapq
+import itertools
+import math
+import operator
+from bisect import bisect_left, bisect_right
+
+from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
+from mirel.lumbra.pattern import VAR, Pattern, Replacement
+
+_INF = math.inf
+
+
+class _Node:
+    __slots__ = ("op", "name", "qubits", "wires", "prev", "next", "rank", "alive")
+
+    def __init__(self, op, qubits, wires):
+        self.op = op
+        self.name = op.gate
+        self.qubits = qubits  # tuple of qubit indices, the op's order
+        self.wires = wires  # qubits, then ("c", bit) for classical bits
+        self.prev = {}  # wire -> previous node on it (absent at the start of the wire)
+        self.next = {}  # wire -> next node on it (absent at the end of the wire)
+        self.rank = 0.0
+        self.alive = True
+
+    def __repr__(self):
+        return f"<{self.name} {list(self.qubits)} @{self.rank}>"
+
+
+class Occurrence:
+    """One place where a pattern matches: `ops` (the matched operations, in pattern order),
+    `qubits` (pattern-local qubit -> circuit qubit), `values` (VAR -> bound value).
+
+    Iterating an occurrence yields its operations, and an occurrence is always true. It stays
+    usable with `GraphCircuit.replace` until the circuit is next modified."""
+
+    __slots__ = ("nodes", "qubits", "values", "pattern", "_owner", "_version")
+
+    def __init__(self, nodes, qubits, values, pattern, owner, version):
+        self.nodes = nodes
+        self.qubits = qubits
+        self.values = values
+        self.pattern = pattern
+        self._owner = owner
+        self._version = version
+
+    @property
+    def ops(self):
+        return [node.op for node in self.nodes]
+
+    def __iter__(self):
+        return iter(self.ops)
+
+    def __bool__(self):
+        return True
+
+    def __repr__(self):
+        gates = ", ".join(f"{n.name}{list(n.qubits)}" for n in self.nodes)
+        return f"Occurrence([{gates}], qubits={self.qubits})"
+
+
+def _from(nodes, start):
+    """nodes[start:], lazily (no copy of a long list)."""
+    for index in range(start, len(nodes)):
+        yield nodes[index]
+
+
+class _Scan:
+    """Progress of `replace_pattern` with one pattern and one `pos`: every anchor ranked below
+    `resume` has been examined, except those in `pending` (touched by later rewrites) and in
+    `nonconvex` (rejected only because an outside path joined their gates)."""
+
+    __slots__ = ("pattern", "pos", "resume", "pending", "nonconvex")
+
+    def __init__(self, pattern, pos):
+        self.pattern = pattern
+        self.pos = pos
+        self.resume = -_INF
+        self.pending = set()
+        self.nonconvex = set()
+
+
+class GraphCircuit:
+    """Dependency graph of one circuit, rewritten by patterns.
+
+    `load_circuit(circuit)` reads the circuit (it is never modified; the graph keeps references
+    to its operations and never mutates them). `replace_pattern(pattern, replacement, pos=all)`
+    rewrites one occurrence and returns whether it did. `to_circ()` returns a new circuit with the
+    surviving and new operations in a valid order and the other fields copied from the loaded
+    circuit.
+    """
+
+    def __init__(self):
+        self._circuit = None
+        self._version = 0
+
+    # --- loading and output --------------------------------------------------------------
+
+    def load_circuit(self, circuit):
+        if not isinstance(circuit, Circuit):
+            raise TypeError("load_circuit expects a mirel.comm.datamodel.ttypes.Circuit")
+        ops = circuit.ops if circuit.ops is not None else []
+        self._ranks = []  # ranks of the live nodes, ascending
+        self._order = []  # live nodes, by rank
+        self._by_name = {}  # gate name -> ([ranks], [nodes]) ascending
+        self._scans = {}
+        last = {}
+        for index, op in enumerate(ops):
+            if not isinstance(op, Op):
+                raise TypeError(f"Operation {index} is not a mirel.comm.datamodel.ttypes.Op")
+            node = self._make_node(op, index)
+            node.rank = float(index)
+            for wire in node.wires:
+                before = last.get(wire)
+                if before is not None:
+                    before.next[wire] = node
+                    node.prev[wire] = before
+                last[wire] = node
+            self._ranks.append(node.rank)
+            self._order.append(node)
+            ranks, nodes = self._by_name.setdefault(node.name, ([], []))
+            ranks.append(node.rank)
+            nodes.append(node)
+        self._circuit = circuit
+        self._version += 1
+
+    @staticmethod
+    def _make_node(op, index):
+        qubits = []
+        for q in op.qbits or ():
+            if isinstance(q, bool):
+                raise TypeError(f"Operation {index} has a non-integer qubit {q!r}")
+            try:
+                q = operator.index(q)
+            except TypeError:
+                raise TypeError(f"Operation {index} has a non-integer qubit {q!r}") from None
+            if q in qubits:
+                raise ValueError(f"Operation {index} lists qubit {q} twice")
+            qubits.append(q)
+        wires = list(qubits)
+        for bit in op.cbits or ():
+            wire = ("c", bit)
+            if wire not in wires:
+                wires.append(wire)
+        return _Node(op, tuple(qubits), tuple(wires))
+
+    def to_circ(self):
+        self._require_circuit()
+        shell = copy.copy(self._circuit)
+        shell.ops = []
+        result = copy.deepcopy(shell)
+        result.ops = [node.op for node in self._order]
+        return result
+
+    def _require_circuit(self):
+        if self._circuit is None:
+            raise RuntimeError("No circuit is loaded: call load_circuit first")
+
+    # --- finding occurrences -------------------------------------------------------------
+
+    def find_occurrences(self, pattern):
+        """Every occurrence of `pattern`, ordered by the rank of the gate matching its first
+        entry, then by the order in which the assignments of unordered qubits are tried."""
+        self._require_circuit()
+        compiled = pattern if isinstance(pattern, Pattern) else Pattern(pattern)
+        found = []
+        for anchor in self._anchors(compiled.entries[0], -_INF):
+            found.extend(self._occurrences_at(compiled, anchor, None))
+        return found
+
+    def _anchors(self, entry, from_rank):
+        """Live nodes that may match `entry` by name, with rank >= from_rank, by rank."""
+        if isinstance(entry.name, str):
+            lists = [self._by_name[entry.name]] if entry.name in self._by_name else []
+        else:
+            lists = [v for name, v in self._by_name.items() if entry.name.matches(name)]
+        iterators = [_from(nodes, bisect_left(ranks, from_rank)) for ranks, nodes in lists]
+        if len(iterators) == 1:
+            return iterators[0]
+        return heapq.merge(*iterators, key=operator.attrgetter("rank"))
+
+    def _occurrences_at(self, pattern, anchor, nonconvex):
+        """Occurrences whose first gate is `anchor`; an anchor with structural matches that all
+        fail the convexity check is added to `nonconvex` when that set is given."""
+        rejected = False
+        for nodes, phi, values in self._extend(pattern, 0, [anchor], {}, set(), {}):
+            if not pattern.convex_safe or any(len(n.wires) > len(n.qubits) for n in nodes):
+                if not self._is_convex(nodes):
+                    rejected = True
+                    continue
+            yield Occurrence(tuple(nodes), phi, values, pattern, self, self._version)
+        if rejected and nonconvex is not None:
+            nonconvex.add(anchor)
+
+    def _extend(self, pattern, i, nodes, phi, image, values):
+        if i == len(pattern.entries):
+            yield list(nodes), dict(phi), dict(values)
+            return
+        entry = pattern.entries[i]
+        if i == 0:
+            node = nodes[0]
+        else:
+            j, k = entry.links[0]
+            node = nodes[k].next.get(phi[j])
+            if node is None or node in nodes:
+                return
+            nodes.append(node)
+        for phi2, image2, values2 in self._bind(entry, node, nodes, phi, image, values):
+            yield from self._extend(pattern, i + 1, nodes, phi2, image2, values2)
+        if i > 0:
+            nodes.pop()
+
+    @staticmethod
+    def _bind(entry, node, nodes, phi, image, values):
+        """Ways in which `node` matches `entry` given the bindings so far."""
+        if len(node.qubits) != len(entry.qubits) or not entry.name_matches(node.name):
+            return
+        for j, k in entry.links:
+            if node.prev.get(phi[j]) is not nodes[k]:
+                return
+        if entry.params is not None:
+            actual = node.op.params or []
+            if len(actual) != len(entry.params):
+                return
+            values = dict(values)
+            for expected, value in zip(entry.params, actual, strict=True):
+                if isinstance(expected, VAR):
+                    if expected in values:
+                        if not values[expected] == value:
+                            return
+                    else:
+                        values[expected] = value
+                elif not expected == value:
+                    return
+        if entry.ordered:
+            phi = dict(phi)
+            image = set(image)
+            for j, q in zip(entry.qubits, node.qubits, strict=True):
+                if j in phi:
+                    if phi[j] != q:
+                        return
+                elif q in image:
+                    return
+                else:
+                    phi[j] = q
+                    image.add(q)
+            yield phi, image, values
+            return
+        bound = {phi[j] for j in entry.qubits if j in phi}
+        rest = [q for q in node.qubits if q not in bound]
+        if len(rest) != len(node.qubits) - len(bound) or any(q in image for q in rest):
+            return
+        fresh = [j for j in entry.qubits if j not in phi]
+        for assignment in itertools.permutations(rest):
+            phi2 = dict(phi)
+            phi2.update(zip(fresh, assignment, strict=True))
+            yield phi2, image | set(assignment), values
+
+    @staticmethod
+    def _is_convex(nodes):
+        """No outside path from one matched node to another. Any such path only visits ranks
+        below the highest matched rank, which bounds the search."""
+        region = set(nodes)
+        top = max(n.rank for n in nodes)
+        stack = [s for n in nodes for s in n.next.values() if s not in region]
+        seen = set()
+        while stack:
+            x = stack.pop()
+            if x in seen or x.rank > top:
+                continue
+            seen.add(x)
+            for s in x.next.values():
+                if s in region:
+                    return False
+                stack.append(s)
+        return True
+
+    # --- replacing -----------------------------------------------------------------------
+
+    def replace_pattern(self, pattern, replacement, pos=all):
+        """Replace one occurrence of `pattern` by `replacement`; True when something was
+        replaced.
+
+        `pos` chooses the occurrence: it is called on the occurrences in circuit order (by the
+        position of the gate matching the pattern's first entry, then by the order in which the
+        assignments of unordered qubits are tried) and the first one for which it returns a true
+        value is replaced. An occurrence iterates over its matched operations and is never
+        empty, so the builtin `all` accepts the first occurrence. `pos` must depend only on the
+        occurrence: for the same callable, an occurrence it declined is offered again only after
+        the circuit changes around it.
+        """
+        self._require_circuit()
+        compiled = Pattern(pattern)
+        rewrite = Replacement(replacement, compiled)
+        if pos is None:
+            pos = all
+        if not callable(pos):
+            raise TypeError("pos must be a callable choosing among the occurrences")
+        scan = self._scans.get(compiled.key) if compiled.key is not None else None
+        if scan is None or scan.pos is not pos:
+            scan = _Scan(compiled, pos)
+            if compiled.key is not None:
+                self._scans[compiled.key] = scan
+        chosen = self._next_accepted(scan)
+        if chosen is None:
+            return False
+        self._replace_nodes(chosen, rewrite)
+        return True
+
+    def _next_accepted(self, scan):
+        pattern = scan.pattern
+        behind = sorted(
+            (n for n in scan.pending | scan.nonconvex if n.alive and n.rank < scan.resume),
+            key=operator.attrgetter("rank"),
+        )
+        scan.nonconvex = set()
+        for index, anchor in enumerate(behind):
+            for occurrence in self._occurrences_at(pattern, anchor, scan.nonconvex):
+                if scan.pos(occurrence):
+                    scan.pending = set(behind[index + 1 :])
+                    return occurrence
+        scan.pending = set()
+        for anchor in self._anchors(pattern.entries[0], scan.resume):
+            for occurrence in self._occurrences_at(pattern, anchor, scan.nonconvex):
+                if scan.pos(occurrence):
+                    scan.resume = anchor.rank
+                    return occurrence
+        scan.resume = _INF
+        return None
+
+    def replace(self, occurrence, replacement):
+        """Replace an occurrence found by `find_occurrences` (before any other change)."""
+        if not isinstance(occurrence, Occurrence) or occurrence._owner is not self:
+            raise ValueError("The occurrence was not found in this GraphCircuit")
+        if occurrence._version != self._version:
+            raise ValueError("The occurrence is stale: the circuit changed since it was found")
+        self._replace_nodes(occurrence, Replacement(replacement, occurrence.pattern))
+
+    def _replace_nodes(self, occurrence, rewrite):
+        region = occurrence.nodes
+        in_region = set(region)
+        # Entry and exit of the region on every wire it uses (None: start or end of the wire).
+        entry, exit_ = {}, {}
+        for node in region:
+            for wire in node.wires:
+                before = node.prev.get(wire)
+                if before not in in_region:
+                    entry[wire] = before
+                after = node.next.get(wire)
+                if after not in in_region:
+                    exit_[wire] = after
+        for node in region:
+            node.alive = False
+            self._unindex(node)
+
+        new_nodes = []
+        for name, locals_, params in rewrite.entries:
+            if params is not None:
+                params = [
+                    occurrence.values[p] if isinstance(p, VAR) else copy.deepcopy(p) for p in params
+                ]
+            qubits = tuple(occurrence.qubits[j] for j in locals_)
+            op = Op(gate=name, qbits=list(qubits), params=params, type=OpType.GATETYPE)
+            new_nodes.append(_Node(op, qubits, qubits))
+
+        # Relink every wire of the region: entry -> new gates on that wire -> exit.
+        tail = dict(entry)
+        for node in new_nodes:
+            for wire in node.wires:
+                before = tail[wire]
+                if before is not None:
+                    before.next[wire] = node
+                    node.prev[wire] = before
+                tail[wire] = node
+        for wire, before in tail.items():
+            after = exit_[wire]
+            if before is not None:
+                if after is not None:
+                    before.next[wire] = after
+                else:
+                    before.next.pop(wire, None)
+            if after is not None:
+                if before is not None:
+                    after.prev[wire] = before
+                else:
+                    after.prev.pop(wire, None)
+
+        self._version += 1
+        if new_nodes and not self._place(new_nodes, region, entry, exit_):
+            self._renumber(new_nodes)
+        touched = list(new_nodes)
+        touched += [n for n in entry.values() if n is not None]
+        touched += [n for n in exit_.values() if n is not None]
+        self._mark_touched(touched)
+
+    def _place(self, new_nodes, region, entry, exit_):
+        """Give the new nodes ranks at the region's place, or just after their latest
+        predecessor; False when no free interval respects their dependencies."""
+        wires = {w for n in new_nodes for w in n.wires}
+        lo = max((entry[w].rank for w in wires if entry[w] is not None), default=-_INF)
+        hi = min((exit_[w].rank for w in wires if exit_[w] is not None), default=_INF)
+        first = min(n.rank for n in region)
+        at = bisect_left(self._ranks, first)
+        lower = self._ranks[at - 1] if at > 0 else -_INF
+        lower = max(lower, lo)
+        after = bisect_right(self._ranks, lower)
+        upper = self._ranks[after] if after < len(self._ranks) else _INF
+        upper = min(upper, hi)
+        if not lower < upper:
+            return False
+        count = len(new_nodes)
+        if lower == -_INF and upper == _INF:
+            ranks = [first + i for i in range(count)]
+        elif lower == -_INF:
+            ranks = [upper - count + i for i in range(count)]
+        elif upper == _INF:
+            ranks = [lower + 1 + i for i in range(count)]
+        else:
+            step = (upper - lower) / (count + 1)
+            ranks = [lower + step * (i + 1) for i in range(count)]
+        if not all(a < b for a, b in zip([lower] + ranks, ranks + [upper], strict=True)):
+            return False  # the interval is too narrow for distinct floats
+        for node, rank in zip(new_nodes, ranks, strict=True):
+            node.rank = rank
+            self._index(node)
+        return True
+
+    def _renumber(self, new_nodes):
+        """Stable topological sort of all live nodes (existing ones by rank, new ones right
+        after their latest predecessor), then ranks 0, 1, 2, ...; forgets every scan."""
+        new_set = set(new_nodes)
+        key = {}
+        for i, node in enumerate(new_nodes):
+            before = [p.rank for p in node.prev.values() if p not in new_set]
+            key[node] = (max(before, default=-_INF), 1, i)
+        nodes = self._order + new_nodes
+        for node in self._order:
+            key[node] = (node.rank, 0, 0)
+        indegree = {node: len(set(node.prev.values())) for node in nodes}
+        heap = [(key[n], id(n), n) for n in nodes if indegree[n] == 0]
+        heapq.heapify(heap)
+        order = []
+        while heap:
+            _, _, node = heapq.heappop(heap)
+            order.append(node)
+            for succ in set(node.next.values()):
+                indegree[succ] -= 1
+                if indegree[succ] == 0:
+                    heapq.heappush(heap, (key[succ], id(succ), succ))
+        if len(order) != len(nodes):
+            raise RuntimeError("The dependency graph has a cycle; the replacement is invalid")
+        self._ranks, self._order, self._by_name = [], [], {}
+        for rank, node in enumerate(order):
+            node.rank = float(rank)
+            self._ranks.append(node.rank)
+            self._order.append(node)
+            ranks, named = self._by_name.setdefault(node.name, ([], []))
+            ranks.append(node.rank)
+            named.append(node)
+        self._scans = {}
+
+    def _index(self, node):
+        at = bisect_left(self._ranks, node.rank)
+        self._ranks.insert(at, node.rank)
+        self._order.insert(at, node)
+        ranks, nodes = self._by_name.setdefault(node.name, ([], []))
+        at = bisect_left(ranks, node.rank)
+        ranks.insert(at, node.rank)
+        nodes.insert(at, node)
+
+    def _unindex(self, node):
+        at = bisect_left(self._ranks, node.rank)
+        del self._ranks[at]
+        del self._order[at]
+        ranks, nodes = self._by_name[node.name]
+        at = bisect_left(ranks, node.rank)
+        del ranks[at]
+        del nodes[at]
+
+    def _mark_touched(self, touched):
+        """Anchors of every occurrence that may contain a touched node (one whose links
+        changed): the touched nodes and their predecessors along qubit wires, up to one step
+        less than the pattern's length, go back into each scan that has already passed them."""
+        if not self._scans:
+            return
+        reach = max(len(scan.pattern) for scan in self._scans.values()) - 1
+        depth = {n: 0 for n in touched if n.alive}
+        frontier = list(depth)
+        for d in range(1, reach + 1):
+            following = []
+            for node in frontier:
+                for q in node.qubits:
+                    p = node.prev.get(q)
+                    if p is not None and p not in depth:
+                        depth[p] = d
+                        following.append(p)
+            frontier = following
+        for scan in self._scans.values():
+            limit = len(scan.pattern) - 1
+            scan.pending.update(n for n, d in depth.items() if d <= limit and n.rank < scan.resume)
