@@ -22,10 +22,10 @@ namespace couplize {
 using Swap = std::pair<std::uint32_t, std::uint32_t>;
 using SwapList = std::vector<Swap>;
 
-// Throws std::invalid_argument unless `remap` is a permutation of 0..k-1 over k distinct
-// qubits, each below `nbqubits`.
+// Throws std::invalid_argument unless `qbits` are distinct and `remap` is a permutation of
+// their positions 0..k-1.
 inline void check_remap(const std::vector<std::uint32_t>& qbits,
-                        const std::vector<std::uint32_t>& remap, std::uint32_t nbqubits) {
+                        const std::vector<std::uint32_t>& remap) {
     if (qbits.size() != remap.size())
         throw std::invalid_argument("The remap lists " + std::to_string(qbits.size()) +
                                     " qubits but has " + std::to_string(remap.size()) + " entries");
@@ -42,14 +42,20 @@ inline void check_remap(const std::vector<std::uint32_t>& qbits,
         seen[remap[i]] = 1;
     }
     std::set<std::uint32_t> distinct;
-    for (std::uint32_t q : qbits) {
+    for (std::uint32_t q : qbits)
+        if (!distinct.insert(q).second)
+            throw std::invalid_argument("The remap lists qubit " + std::to_string(q) + " twice");
+}
+
+// check_remap, and every qubit below `nbqubits`.
+inline void check_remap(const std::vector<std::uint32_t>& qbits,
+                        const std::vector<std::uint32_t>& remap, std::uint32_t nbqubits) {
+    check_remap(qbits, remap);
+    for (std::uint32_t q : qbits)
         if (q >= nbqubits)
             throw std::invalid_argument("The remap acts on qubit " + std::to_string(q) +
                                         ", which is not in the graph (" + std::to_string(nbqubits) +
                                         " qubits)");
-        if (!distinct.insert(q).second)
-            throw std::invalid_argument("The remap lists qubit " + std::to_string(q) + " twice");
-    }
 }
 
 // Removes pairs of identical swaps with nothing in between on either qubit, repeatedly: one
