@@ -197,8 +197,13 @@ nb::object replace_middle_remap(nb::handle circ, QubitGraph& graph) {
         } else if (gates[i].first) {
             const bool touches_used = std::any_of(gates[i].second.begin(), gates[i].second.end(),
                                                   [&](std::uint32_t q) { return used[q] != 0; });
-            (touches_used ? after : before).push_back(op);
-            continue;
+            // A REMAP that follows one moved to the end on a shared qubit must stay after it,
+            // so the qubits of the REMAPs moved to the end count as used too.
+            if (!touches_used) {
+                before.push_back(op);
+                continue;
+            }
+            after.push_back(op);
         } else {
             fresh_ops.append(host.deepcopy(op));
         }
@@ -244,7 +249,7 @@ nb::object replace_middle_remap(nb::handle circ, QubitGraph& graph) {
 }  // namespace
 
 void bind_remap(nb::module_& m) {
-    m.def("calc_swaps", &calc_swaps, "graph"_a, "classical_remap"_a,
+    m.def("calc_swaps", &calc_swaps, "graph"_a.none(), "classical_remap"_a.none(),
           "Replace a classical remap quantum swaps\n\n"
           "Args:\n"
           "    graph (:class:`QubitGraph`): the topology the swaps must respect\n"
@@ -252,13 +257,13 @@ void bind_remap(nb::module_& m) {
           "Returns:\n"
           "    list<tuple<int, int>>: the SWAP gates, as pairs of neighbouring qubits, in\n"
           "    application order");
-    m.def("inverse_remap", &inverse_remap, "remap"_a,
+    m.def("inverse_remap", &inverse_remap, "remap"_a.none(),
           "Return the inverse of a REMAP operation\n\n"
           "Args:\n"
           "    remap (:class:`Op`): a REMAP operation (not modified)\n\n"
           "Returns:\n"
           "    :class:`Op`: a copy of the argument whose remap undoes it, on the same qubits");
-    m.def("merge_remaps", &merge_remaps, "first_remap"_a, "second_remap"_a,
+    m.def("merge_remaps", &merge_remaps, "first_remap"_a.none(), "second_remap"_a.none(),
           "Merge two REMAP operations into one\n\n"
           "Args:\n"
           "    first_remap (:class:`Op`): the REMAP applied first\n"
@@ -266,7 +271,7 @@ void bind_remap(nb::module_& m) {
           "Returns:\n"
           "    :class:`Op`: a new REMAP over the union of their qubits (ascending), moving\n"
           "    each qubit first by first_remap, then by second_remap");
-    m.def("replace_middle_remap", &replace_middle_remap, "circ"_a, "graph"_a,
+    m.def("replace_middle_remap", &replace_middle_remap, "circ"_a.none(), "graph"_a,
           "Replace the REMAP operations of a circuit that lie between gates by SWAP gates\n\n"
           "The REMAPs that can be moved to the beginning or to the end of the circuit are\n"
           "moved there; the others become SWAP gates along shortest paths of the graph, and\n"
