@@ -5,6 +5,7 @@ import random
 from collections import defaultdict
 
 import pytest
+
 from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
 from mirel.lumbra.libcpp_lumbra import VAR, GateName, GraphCircuit
 

@@ -8,6 +8,7 @@ import sys
 from collections import defaultdict
 
 import pytest
+
 from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
 from mirel.couplize.swapcore import (
     QubitGraph,
@@ -16,7 +17,6 @@ from mirel.couplize.swapcore import (
     merge_remaps,
     replace_middle_remap,
 )
-
 from tests.support.routing import TOPOLOGIES, line_edges, make_graph
 
 
