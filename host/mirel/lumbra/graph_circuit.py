@@ -74,9 +74,11 @@ class Occurrence:
 
 
 def _from(nodes, start):
-    """nodes[start:], lazily (no copy of a long list)."""
+    """The live nodes of nodes[start:], lazily (no copy of a long list)."""
     for index in range(start, len(nodes)):
-        yield nodes[index]
+        node = nodes[index]
+        if node.alive:
+            yield node
 
 
 class _Scan:
@@ -114,9 +116,12 @@ class GraphCircuit:
         if not isinstance(circuit, Circuit):
             raise TypeError("load_circuit expects a mirel.comm.datamodel.ttypes.Circuit")
         ops = circuit.ops if circuit.ops is not None else []
-        self._ranks = []  # ranks of the live nodes, ascending
-        self._order = []  # live nodes, by rank
-        self._by_name = {}  # gate name -> ([ranks], [nodes]) ascending
+        # Nodes by rank, and by gate name then rank. Removed nodes stay in these lists (marked
+        # dead, so a removal costs no list shift) until they make up half of them.
+        self._ranks = []
+        self._order = []
+        self._by_name = {}  # gate name -> ([ranks], [nodes])
+        self._dead = 0
         self._scans = {}
         last = {}
         for index, op in enumerate(ops):
@@ -140,6 +145,11 @@ class GraphCircuit:
 
     @staticmethod
     def _make_node(op, index):
+        qbits = op.qbits
+        if type(qbits) is list and not op.cbits:
+            qubits = tuple(qbits)
+            if all(type(q) is int for q in qubits) and len(set(qubits)) == len(qubits):
+                return _Node(op, qubits, qubits)
         qubits = []
         for q in op.qbits or ():
             if isinstance(q, bool):
@@ -163,7 +173,7 @@ class GraphCircuit:
         shell = copy.copy(self._circuit)
         shell.ops = []
         result = copy.deepcopy(shell)
-        result.ops = [node.op for node in self._order]
+        result.ops = [node.op for node in self._order if node.alive]
         return result
 
     def _require_circuit(self):
@@ -315,7 +325,13 @@ class GraphCircuit:
             scan = _Scan(compiled, pos)
             if compiled.key is not None:
                 self._scans[compiled.key] = scan
-        chosen = self._next_accepted(scan)
+        try:
+            chosen = self._next_accepted(scan)
+        except BaseException:
+            # `pos` (or a parameter comparison) raised midway: the scan's bookkeeping is
+            # incomplete, so the next call starts over.
+            self._scans.pop(compiled.key, None)
+            raise
         if chosen is None:
             return False
         self._replace_nodes(chosen, rewrite)
@@ -365,7 +381,7 @@ class GraphCircuit:
                     exit_[wire] = after
         for node in region:
             node.alive = False
-            self._unindex(node)
+        self._dead += len(region)
 
         new_nodes = []
         for name, locals_, params in rewrite.entries:
@@ -402,6 +418,8 @@ class GraphCircuit:
         self._version += 1
         if new_nodes and not self._place(new_nodes, region, entry, exit_):
             self._renumber(new_nodes)
+        if 2 * self._dead > len(self._order):
+            self._rebuild_indexes([node for node in self._order if node.alive])
         touched = list(new_nodes)
         touched += [n for n in entry.values() if n is not None]
         touched += [n for n in exit_.values() if n is not None]
@@ -447,8 +465,9 @@ class GraphCircuit:
         for i, node in enumerate(new_nodes):
             before = [p.rank for p in node.prev.values() if p not in new_set]
             key[node] = (max(before, default=-_INF), 1, i)
-        nodes = self._order + new_nodes
-        for node in self._order:
+        live = [node for node in self._order if node.alive]
+        nodes = live + new_nodes
+        for node in live:
             key[node] = (node.rank, 0, 0)
         indegree = {node: len(set(node.prev.values())) for node in nodes}
         heap = [(key[n], id(n), n) for n in nodes if indegree[n] == 0]
@@ -463,15 +482,19 @@ class GraphCircuit:
                     heapq.heappush(heap, (key[succ], id(succ), succ))
         if len(order) != len(nodes):
             raise RuntimeError("The dependency graph has a cycle; the replacement is invalid")
-        self._ranks, self._order, self._by_name = [], [], {}
         for rank, node in enumerate(order):
             node.rank = float(rank)
+        self._rebuild_indexes(order)
+        self._scans = {}
+
+    def _rebuild_indexes(self, order):
+        self._ranks, self._order, self._by_name, self._dead = [], [], {}, 0
+        for node in order:
             self._ranks.append(node.rank)
             self._order.append(node)
             ranks, named = self._by_name.setdefault(node.name, ([], []))
             ranks.append(node.rank)
             named.append(node)
-        self._scans = {}
 
     def _index(self, node):
         at = bisect_left(self._ranks, node.rank)
@@ -481,15 +504,6 @@ class GraphCircuit:
         at = bisect_left(ranks, node.rank)
         ranks.insert(at, node.rank)
         nodes.insert(at, node)
-
-    def _unindex(self, node):
-        at = bisect_left(self._ranks, node.rank)
-        del self._ranks[at]
-        del self._order[at]
-        ranks, nodes = self._by_name[node.name]
-        at = bisect_left(ranks, node.rank)
-        del ranks[at]
-        del nodes[at]
 
     def _mark_touched(self, touched):
         """Anchors of every occurrence that may contain a touched node (one whose links
