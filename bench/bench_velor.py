@@ -4,6 +4,7 @@ Times one full `couplize` call (reading host objects, routing, building the rout
 and prints the ratio between successive doublings; linear scaling gives about 2.0.
 """
 
+import gc
 import random
 import sys
 import time
@@ -25,6 +26,7 @@ def two_qubit_circuit(nbqbits, nbgates, seed):
 def best_of(repeats, fn, *args):
     best = float("inf")
     for _ in range(repeats):
+        gc.collect()  # each run starts from the same collector state
         start = time.perf_counter()
         result = fn(*args)
         best = min(best, time.perf_counter() - start)
@@ -33,14 +35,14 @@ def best_of(repeats, fn, *args):
 
 def main():
     graph = make_graph(QubitGraph, 25, grid_edges(5, 5))
-    print("velor, 5x5 grid, window 3, QuantumCostMetric (best of 5)")
+    print("velor, 5x5 grid, window 3, QuantumCostMetric (best of 7)")
     print(f"{'gates':>6} {'time (s)':>9} {'ratio':>6} {'swaps':>6} {'us/gate':>8}")
     previous = None
     for nbgates in (1000, 2000, 4000, 8000):
         circuit = two_qubit_circuit(25, nbgates, seed=nbgates)
         engine = Couplizer(window_size=3, metric=QuantumCostMetric())
         engine.set_graph(graph)
-        elapsed, routed = best_of(5, engine.couplize, circuit)
+        elapsed, routed = best_of(7, engine.couplize, circuit)
         swaps = sum(1 for op in routed.ops if op.gate == "SWAP")
         ratio = f"{elapsed / previous:.2f}" if previous else "-"
         print(f"{nbgates:>6} {elapsed:>9.3f} {ratio:>6} {swaps:>6} {1e6 * elapsed / nbgates:>8.1f}")
