@@ -5,6 +5,7 @@
 #include <memory>
 #include <numeric>
 #include <queue>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
@@ -26,9 +27,12 @@ namespace couplize {
 // `start_couplization` then walks the slices with a qubit order (logical -> physical, over every
 // physical qubit of the topology) and, per slice, runs a best-first search on cost (SWAPs so far)
 // plus estimate (largest or summed distance of the slice's gates) for an order in which every
-// gate of the slice acts on neighbours. Each order is queued at most once per slice. All nodes
-// of one slice's search live in `nodes_` and are released when the slice is done, so memory is
-// bounded by the largest single search, and `node_limit` bounds that one too.
+// gate of the slice acts on neighbours. Each order is queued at most once per search. All nodes
+// of one search live in `nodes_` and are released when it ends, so memory is bounded by the
+// largest single search; `set_node_limit` bounds that one too. A search that reaches the limit,
+// or finds that no order fits all its gates at once (e.g. two disjoint gates on a star), is
+// redone on each half of its gates in turn, down to single gates, which always have a solution
+// once their qubits are connected.
 //
 // Distances come from the topology's all-pairs table (O(1) per query); an expansion costs
 // O(children * (gates of the slice + qubits)).
@@ -84,37 +88,42 @@ public:
         graph_defined_ = true;
     }
 
-    // Largest number of nodes one slice's search may create; 0 means no limit.
+    // Largest number of nodes one search may create; 0 means no limit.
     void set_node_limit(std::size_t limit) { node_limit_ = limit; }
 
     const std::vector<std::uint32_t>& begin_gates() const { return begin_gates_; }
     const std::vector<Slice>& slices() const { return slices_; }
-    // Largest number of expanded nodes in one slice during the last run.
+    // Largest number of nodes expanded by one search during the last run.
     std::size_t max_expanded() const { return max_expanded_; }
+    // Searches of the last run that failed and were retried on halves of their gates.
+    std::size_t split_searches() const { return split_searches_; }
     // Nodes currently alive (0 outside a search).
     std::size_t live_nodes() const { return nodes_.size(); }
 
-    std::uint32_t heuristic(const std::vector<std::uint32_t>& order, std::uint32_t slice) const {
+    using Gates = std::span<const std::uint32_t>;  // indices of two-qubit gates on distinct qubits
+
+    // Largest (or, with the sum heuristic, summed) distance between the qubits of `gates`.
+    std::uint32_t heuristic(const std::vector<std::uint32_t>& order, Gates gates) const {
         std::uint32_t result = 0;
-        for (std::uint32_t g : slices_[slice].gates) {
+        for (std::uint32_t g : gates) {
             const std::uint32_t d = distance(order, g);
             result = use_sum_heuristic_ ? result + d : std::max(result, d);
         }
         return result;
     }
 
-    bool is_compatible(const Node* node, std::uint32_t slice) const {
-        for (std::uint32_t g : slices_[slice].gates)
+    bool is_compatible(const Node* node, Gates gates) const {
+        for (std::uint32_t g : gates)
             if (distance(node->order, g) != 1) return false;
         return true;
     }
 
-    // Creates every order reached by one SWAP of a slice qubit with a neighbour; queues the
-    // ones not queued before during this slice.
-    void add_children(Node* node, Queue& queue, std::uint32_t slice) {
+    // Creates every order reached by one SWAP of a qubit of `gates` with a neighbour; queues the
+    // ones not queued before during this search. Returns false when the node limit is reached.
+    bool add_children(Node* node, Queue& queue, Gates gates) {
         inverse_.resize(nbphysical_);
         for (std::uint32_t q = 0; q < nbphysical_; ++q) inverse_[node->order[q]] = q;
-        for (std::uint32_t g : slices_[slice].gates) {
+        for (std::uint32_t g : gates) {
             for (std::uint32_t c : gate_lists_[g]) {
                 for (std::uint32_t p : graph_.neighbours(node->order[c])) {
                     const std::uint32_t w = inverse_[p];
@@ -122,21 +131,18 @@ public:
                     spare_->order = node->order;
                     std::swap(spare_->order[c], spare_->order[w]);
                     if (visited_.contains(&spare_->order)) continue;
-                    if (node_limit_ != 0 && nodes_.size() >= node_limit_)
-                        throw std::length_error("The A* search of slice " + std::to_string(slice) +
-                                                " exceeded the limit of " +
-                                                std::to_string(node_limit_) +
-                                                " nodes; use a smaller size_slice");
+                    if (node_limit_ != 0 && nodes_.size() >= node_limit_) return false;
                     spare_->parent = node;
                     spare_->swapped = {c, w};
                     spare_->cost = node->cost + 1;
-                    spare_->estimate = heuristic(spare_->order, slice);
+                    spare_->estimate = heuristic(spare_->order, gates);
                     visited_.insert(&spare_->order);
                     queue.push(spare_.get());
                     nodes_.push_back(std::move(spare_));
                 }
             }
         }
+        return true;
     }
 
     std::vector<Step> start_couplization() {
@@ -146,22 +152,10 @@ public:
         std::vector<std::uint32_t> order(nbphysical_);
         std::iota(order.begin(), order.end(), 0u);
         max_expanded_ = 0;
+        split_searches_ = 0;
         for (std::uint32_t s = 0; s < slices_.size() && !slices_[s].gates.empty(); ++s) {
             check_reachable(order, s);
-            const Node* found = nullptr;
-            try {
-                found = search(order, s);
-            } catch (...) {
-                release_search();
-                throw;
-            }
-            order = found->order;
-            const std::size_t first_swap = steps.size();
-            for (const Node* n = found; n->parent != nullptr; n = n->parent)
-                steps.push_back({true, n->swapped.first, n->swapped.second});
-            std::reverse(steps.begin() + static_cast<std::ptrdiff_t>(first_swap), steps.end());
-            release_search();
-            for (std::uint32_t g : slices_[s].gates) steps.push_back({false, g, 0});
+            route_gates(order, slices_[s].gates, steps);
             for (std::uint32_t g : slices_[s].one_qubit_gates) steps.push_back({false, g, 0});
         }
         return steps;
@@ -243,23 +237,56 @@ private:
         }
     }
 
-    const Node* search(const std::vector<std::uint32_t>& order, std::uint32_t slice) {
+    // Best-first search from `order` for an order placing every gate of `gates` on neighbours.
+    // Returns null, with the search's nodes still alive, when the queue empties (no order fits
+    // these gates at once) or the node limit is reached.
+    const Node* search(const std::vector<std::uint32_t>& order, Gates gates) {
         nodes_.push_back(std::make_unique<Node>());
         Node* node = nodes_.back().get();
         node->order = order;
         Queue queue;
         std::size_t expanded = 0;
-        while (!is_compatible(node, slice)) {
-            add_children(node, queue, slice);
+        while (!is_compatible(node, gates)) {
+            const bool complete = add_children(node, queue, gates);
             max_expanded_ = std::max(max_expanded_, ++expanded);
-            if (queue.empty())
-                throw std::invalid_argument("No qubit order places every gate of slice " +
-                                            std::to_string(slice) +
-                                            " on neighbouring qubits of the topology");
+            if (!complete || queue.empty()) return nullptr;
             node = queue.top();
             queue.pop();
         }
         return node;
+    }
+
+    // Appends the SWAPs found for `gates`, then the gates, and moves `order` along. A search
+    // that fails is retried on each half of the gates in turn: the gates of one slice are all
+    // ready and act on distinct qubits, so emitting the first half before routing the second
+    // keeps the circuit's order on every qubit.
+    void route_gates(std::vector<std::uint32_t>& order, Gates gates, std::vector<Step>& steps) {
+        const Node* found = nullptr;
+        try {
+            found = search(order, gates);
+        } catch (...) {
+            release_search();
+            throw;
+        }
+        if (found == nullptr) {
+            release_search();
+            if (gates.size() == 1)
+                throw std::length_error("The A* search for operation " + std::to_string(gates[0]) +
+                                        " exceeded the limit of " + std::to_string(node_limit_) +
+                                        " nodes");
+            ++split_searches_;
+            const std::size_t half = gates.size() / 2;
+            route_gates(order, gates.first(half), steps);
+            route_gates(order, gates.subspan(half), steps);
+            return;
+        }
+        order = found->order;
+        const std::size_t first_swap = steps.size();
+        for (const Node* n = found; n->parent != nullptr; n = n->parent)
+            steps.push_back({true, n->swapped.first, n->swapped.second});
+        std::reverse(steps.begin() + static_cast<std::ptrdiff_t>(first_swap), steps.end());
+        release_search();
+        for (std::uint32_t g : gates) steps.push_back({false, g, 0});
     }
 
     void release_search() {
@@ -283,6 +310,7 @@ private:
     std::vector<std::uint32_t> inverse_;        // physical -> logical, scratch of add_children
     std::size_t node_limit_ = 0;
     std::size_t max_expanded_ = 0;
+    std::size_t split_searches_ = 0;
 };
 
 }  // namespace couplize

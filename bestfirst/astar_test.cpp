@@ -182,20 +182,10 @@ INSTANTIATE_TEST_SUITE_P(Topologies, UnreachableTest,
                          ::testing::Values(Edges{{0, 1}, {1, 2}},            // qubit 3 alone
                                            Edges{{0, 1}, {1, 2}, {2, 0}}));  // and a triangle
 
-TEST(AstarFailure, UnsatisfiableSliceEmptiesTheQueueAndFails) {
-    // Every edge of a star touches its centre, so two disjoint gates never fit at once.
-    AstarCouplizer engine({{1, 2}, {3, 4}}, 5, 2, false);
-    engine.set_graph(make_graph(5, {{0, 1}, {0, 2}, {0, 3}, {0, 4}}));
-    EXPECT_THROW(engine.start_couplization(), std::invalid_argument);
-    EXPECT_EQ(engine.live_nodes(), 0u);
-}
-
-TEST(AstarFailure, NodeLimitStopsALargeSearch) {
-    std::vector<Interaction> gates;
-    for (std::uint32_t q = 0; q < 10; ++q) gates.push_back({q, 19 - q});  // mirror pairs
-    AstarCouplizer engine(gates, 20, 10, false);
-    engine.set_graph(make_graph(20, line(20)));
-    engine.set_node_limit(2000);
+TEST(AstarFailure, SingleGateOverTheNodeLimitFails) {
+    AstarCouplizer engine({{0, 9}}, 10, 1, false);
+    engine.set_graph(make_graph(10, line(10)));
+    engine.set_node_limit(1);
     EXPECT_THROW(engine.start_couplization(), std::length_error);
     EXPECT_EQ(engine.live_nodes(), 0u);
 }
@@ -276,6 +266,43 @@ TEST_P(RandomRoutingTest, EveryGateOnAnEdgeInCircuitOrder) {
 INSTANTIATE_TEST_SUITE_P(Seeds, RandomRoutingTest,
                          ::testing::Combine(::testing::Values(1u, 2u, 3u, 4u),
                                             ::testing::Values(1u, 2u, 4u)));
+
+struct SplitCase {
+    std::uint32_t nbqbits;
+    Edges edges;
+    std::vector<Interaction> gates;
+    std::uint32_t size_slice;
+    std::size_t node_limit;
+};
+
+class SplitTest : public ::testing::TestWithParam<SplitCase> {};
+
+// A search that cannot finish (no order fits every gate of the slice at once, or the node limit
+// is reached) is redone on halves of the slice and still routes every gate.
+TEST_P(SplitTest, FailedSearchIsRetriedOnHalves) {
+    const SplitCase& c = GetParam();
+    AstarCouplizer engine(c.gates, c.nbqbits, c.size_slice, false);
+    const QubitGraph graph = make_graph(c.nbqbits, c.edges);
+    engine.set_graph(graph);
+    engine.set_node_limit(c.node_limit);
+    const auto steps = engine.start_couplization();
+    EXPECT_GT(engine.split_searches(), 0u);
+    EXPECT_EQ(engine.live_nodes(), 0u);
+    replay(c.gates, steps, graph);
+}
+
+std::vector<Interaction> mirror_pairs(std::uint32_t n) {
+    std::vector<Interaction> gates;
+    for (std::uint32_t q = 0; q < n / 2; ++q) gates.push_back({q, n - 1 - q});
+    return gates;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SplitTest,
+    ::testing::Values(
+        // Every edge of a star touches its centre: two disjoint gates never fit at once.
+        SplitCase{5, {{0, 1}, {0, 2}, {0, 3}, {0, 4}}, {{1, 2}, {3, 4}}, 2, 0},
+        SplitCase{20, line(20), mirror_pairs(20), 10, 2000}));
 
 }  // namespace
 }  // namespace couplize
