@@ -59,9 +59,9 @@ struct AstarEngine {
     std::size_t max_expanded = 0;               // statistics of the last couplize
     std::size_t split_searches = 0;
 
-    // About 40 MB of nodes at 20 qubits and well under a second of search; larger slices are
-    // routed in halves instead of growing without bound.
-    static constexpr std::size_t default_max_nodes = 200'000;
+    // About 20 MB of nodes at 20 qubits and a fraction of a second of search; a slice whose
+    // search needs more is routed in halves instead of growing without bound.
+    static constexpr std::size_t default_max_nodes = 100'000;
 
     void set_graph(nb::handle given) {
         // Only bestfirst's own QubitGraph is accepted; both names are given in full so that
