@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <exception>
 #include <numeric>
 #include <vector>
 
@@ -100,16 +101,25 @@ struct AstarEngine {
             to_uint32_list(ops[k].attr("qbits"), gates[k]);
         const std::uint32_t nbqbits = to_uint32(circuit.attr("nbqbits"));
 
+        // Set up while holding the GIL (it reads this object's state); only the search runs
+        // without it.
+        AstarCouplizer engine(gates, nbqbits, size_slice, sum == 1);
+        engine.set_graph(graph);
+        engine.set_node_limit(max_nodes);
         std::vector<AstarCouplizer::Step> steps;
+        std::exception_ptr failure;
         {
             nb::gil_scoped_release release;
-            AstarCouplizer engine(gates, nbqbits, size_slice, sum == 1);
-            engine.set_graph(graph);
-            engine.set_node_limit(max_nodes);
-            steps = engine.start_couplization();
-            max_expanded = engine.max_expanded();
-            split_searches = engine.split_searches();
+            try {
+                steps = engine.start_couplization();
+            } catch (...) {
+                failure = std::current_exception();
+            }
         }
+        // The statistics describe the last call even when it failed.
+        max_expanded = engine.max_expanded();
+        split_searches = engine.split_searches();
+        if (failure) std::rethrow_exception(failure);
 
         // Deep copy of the circuit without deep-copying its operations: the memo maps the ops
         // list to the new, empty one.
