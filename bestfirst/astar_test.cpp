@@ -1,0 +1,308 @@
+#include "bestfirst/astar.hpp"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+namespace couplize {
+namespace {
+
+using Step = AstarCouplizer::Step;
+using Edges = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+
+QubitGraph make_graph(std::uint32_t n, const Edges& edges) {
+    QubitGraph graph(n);
+    for (auto [a, b] : edges) graph.add_edge(a, b);
+    return graph;
+}
+
+Edges line(std::uint32_t n) {
+    Edges edges;
+    for (std::uint32_t i = 0; i + 1 < n; ++i) edges.emplace_back(i, i + 1);
+    return edges;
+}
+
+Edges grid(std::uint32_t rows, std::uint32_t cols) {
+    Edges edges;
+    for (std::uint32_t r = 0; r < rows; ++r)
+        for (std::uint32_t c = 0; c < cols; ++c) {
+            const std::uint32_t q = r * cols + c;
+            if (c + 1 < cols) edges.emplace_back(q, q + 1);
+            if (r + 1 < rows) edges.emplace_back(q, q + cols);
+        }
+    return edges;
+}
+
+std::vector<Step> route(std::vector<Interaction> gates, std::uint32_t nbqbits,
+                        std::uint32_t size_slice, const QubitGraph& graph, bool sum = false) {
+    AstarCouplizer engine(std::move(gates), nbqbits, size_slice, sum);
+    engine.set_graph(graph);
+    engine.set_node_limit(1'000'000);  // a broken search fails instead of hanging
+    auto steps = engine.start_couplization();
+    EXPECT_EQ(engine.live_nodes(), 0u);
+    return steps;
+}
+
+std::vector<std::vector<std::uint32_t>> slice_gates(const AstarCouplizer& engine) {
+    std::vector<std::vector<std::uint32_t>> result;
+    for (const auto& slice : engine.slices()) result.push_back(slice.gates);
+    return result;
+}
+
+using Slicing = std::vector<std::vector<std::uint32_t>>;
+
+class SlicingTest : public ::testing::TestWithParam<std::pair<std::uint32_t, Slicing>> {};
+
+TEST_P(SlicingTest, EarliestSliceWithRoom) {
+    const auto& [size_slice, expected] = GetParam();
+    AstarCouplizer engine({{0, 1}, {2, 3}, {1, 2}}, 4, size_slice, false);
+    EXPECT_EQ(slice_gates(engine), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(SliceSizes, SlicingTest,
+                         ::testing::Values(std::pair{2u, Slicing{{0, 1}, {2}}},
+                                           std::pair{1u, Slicing{{0}, {1}, {2}}},
+                                           std::pair{3u, Slicing{{0, 1}, {2}}}));
+
+TEST(AstarSlicing, FullSliceDoesNotPullLaterGatesBack) {
+    // Gate 3 only touches qubits 4 and 5 but slice 0 is full, so it goes to slice 1; gate 4
+    // on qubit 0 must come after gate 2 (slice 1) and lands in slice 2.
+    AstarCouplizer engine({{0, 1}, {2, 3}, {0, 2}, {4, 5}, {0, 4}}, 6, 2, false);
+    EXPECT_EQ(slice_gates(engine), (Slicing{{0, 1}, {2, 3}, {4}}));
+}
+
+TEST(AstarSlicing, OneQubitGatesFollowTheirQubitsLastTwoQubitGate) {
+    AstarCouplizer engine({{2}, {0, 1}, {0}, {2, 3}, {1}, {0, 1}, {1}, {3}}, 4, 1, false);
+    EXPECT_EQ(engine.begin_gates(), (std::vector<std::uint32_t>{0}));
+    ASSERT_EQ(engine.slices().size(), 3u);
+    EXPECT_EQ(engine.slices()[0].one_qubit_gates, (std::vector<std::uint32_t>{2, 4}));
+    EXPECT_EQ(engine.slices()[1].one_qubit_gates, (std::vector<std::uint32_t>{7}));
+    EXPECT_EQ(engine.slices()[2].one_qubit_gates, (std::vector<std::uint32_t>{6}));
+}
+
+TEST(AstarSearch, LineEndsWithTwoSwapsAndTheGate) {
+    const QubitGraph graph = make_graph(4, line(4));
+    for (bool sum : {false, true}) {
+        const auto steps = route({{0, 3}}, 4, 1, graph, sum);
+        ASSERT_EQ(steps.size(), 3u);
+        std::vector<std::uint32_t> order{0, 1, 2, 3};
+        for (int k = 0; k < 2; ++k) {
+            ASSERT_TRUE(steps[k].is_swap);
+            std::swap(order[steps[k].first], order[steps[k].second]);
+        }
+        EXPECT_EQ(steps[2], (Step{false, 0, 0}));
+        EXPECT_EQ(std::max(order[0], order[3]) - std::min(order[0], order[3]), 1u);
+    }
+}
+
+TEST(AstarSearch, BeginGatesComeBeforeEverySwap) {
+    const auto steps = route({{0, 3}, {1}, {2}, {0}}, 4, 1, make_graph(4, line(4)));
+    ASSERT_EQ(steps.size(), 6u);
+    EXPECT_EQ(steps[0], (Step{false, 1, 0}));
+    EXPECT_EQ(steps[1], (Step{false, 2, 0}));
+    EXPECT_TRUE(steps[2].is_swap && steps[3].is_swap);
+    EXPECT_EQ(steps[4], (Step{false, 0, 0}));
+    EXPECT_EQ(steps[5], (Step{false, 3, 0}));
+}
+
+TEST(AstarSearch, CompatibleSlicesAddNoSwap) {
+    const auto steps = route({{0, 1}, {2, 3}, {1, 2}, {3, 2}}, 4, 2, make_graph(4, line(4)));
+    for (const Step& step : steps) EXPECT_FALSE(step.is_swap);
+    EXPECT_EQ(steps.size(), 4u);
+}
+
+TEST(AstarSearch, OnlyOneQubitGatesGiveOnlyBeginGates) {
+    const auto steps = route({{1}, {0}, {1}}, 2, 1, make_graph(2, {}));
+    EXPECT_EQ(steps, (std::vector<Step>{{false, 0, 0}, {false, 1, 0}, {false, 2, 0}}));
+}
+
+TEST(AstarSearch, LargerTopologyLendsItsSpareQubits) {
+    // Logical 0 and 1 sit on the ends of a 3-qubit star arm; only physical qubit 2 (not used
+    // by the circuit) joins them, so the search must move a spare logical qubit.
+    const QubitGraph graph = make_graph(3, {{0, 2}, {2, 1}});
+    const auto steps = route({{0, 1}}, 2, 1, graph);
+    ASSERT_EQ(steps.size(), 2u);
+    EXPECT_TRUE(steps[0].is_swap);
+    EXPECT_TRUE(steps[0].first == 2 || steps[0].second == 2);
+}
+
+// --- failures ---------------------------------------------------------------------------------
+
+struct BadInput {
+    std::vector<Interaction> gates;
+    std::uint32_t nbqbits;
+    std::uint32_t size_slice;
+    std::string message;
+};
+
+class BadInputTest : public ::testing::TestWithParam<BadInput> {};
+
+TEST_P(BadInputTest, ConstructorRejects) {
+    const BadInput& bad = GetParam();
+    try {
+        AstarCouplizer engine(bad.gates, bad.nbqbits, bad.size_slice, false);
+        FAIL() << "accepted";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_EQ(error.what(), bad.message);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, BadInputTest,
+    ::testing::Values(
+        BadInput{{{0, 1}, {0, 1, 2}}, 3, 1, "Cannot treat gates with more than 2 qubits"},
+        BadInput{{{0}, {}}, 3, 1, "Operation 1 has no qubits"},
+        BadInput{{{0, 3}}, 3, 1, "Operation 0 uses qubit 3 but the circuit has 3 qubits"},
+        BadInput{{{1}, {2, 2}}, 3, 1, "Operation 1 acts twice on qubit 2"},
+        BadInput{{{0, 1}}, 2, 0, "size_slice must be at least 1"}));
+
+TEST(AstarFailure, TopologySmallerThanCircuit) {
+    AstarCouplizer engine({{0, 2}}, 3, 1, false);
+    EXPECT_THROW(engine.set_graph(make_graph(2, {{0, 1}})), std::invalid_argument);
+}
+
+class UnreachableTest : public ::testing::TestWithParam<Edges> {};
+
+TEST_P(UnreachableTest, FailsBeforeExpandingAndNamesTheQubits) {
+    AstarCouplizer engine({{0, 1}, {1, 2}, {0, 3}}, 4, 1, false);
+    engine.set_graph(make_graph(4, GetParam()));
+    try {
+        engine.start_couplization();
+        FAIL() << "routed";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_NE(std::string(error.what()).find("qubits 0 and 3"), std::string::npos)
+            << error.what();
+    }
+    EXPECT_EQ(engine.max_expanded(), 0u);
+    EXPECT_EQ(engine.live_nodes(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Topologies, UnreachableTest,
+                         ::testing::Values(Edges{{0, 1}, {1, 2}},            // qubit 3 alone
+                                           Edges{{0, 1}, {1, 2}, {2, 0}}));  // and a triangle
+
+TEST(AstarFailure, SingleGateOverTheNodeLimitFails) {
+    AstarCouplizer engine({{0, 9}}, 10, 1, false);
+    engine.set_graph(make_graph(10, line(10)));
+    engine.set_node_limit(1);
+    EXPECT_THROW(engine.start_couplization(), std::length_error);
+    EXPECT_EQ(engine.live_nodes(), 0u);
+}
+
+// --- property: replaying the steps routes every gate, in order, on an edge ---------------------
+
+struct Replay {
+    std::uint32_t swaps = 0;
+    bool optimal_per_gate = true;  // with one gate per slice: SWAPs == distance - 1
+};
+
+Replay replay(const std::vector<Interaction>& gates, const std::vector<Step>& steps,
+              QubitGraph graph) {
+    const std::uint32_t n = graph.get_nbqubits();
+    std::vector<std::uint32_t> order(n), slice_start(n);
+    for (std::uint32_t q = 0; q < n; ++q) order[q] = slice_start[q] = q;
+    std::vector<std::int64_t> last_gate(n, -1);
+    std::vector<int> emitted(gates.size(), 0);
+    Replay result;
+    std::uint32_t swaps_since = 0;
+    for (const Step& step : steps) {
+        if (step.is_swap) {
+            EXPECT_EQ(graph.distance(order[step.first], order[step.second]), 1u);
+            std::swap(order[step.first], order[step.second]);
+            ++result.swaps;
+            ++swaps_since;
+            continue;
+        }
+        const Interaction& qubits = gates[step.first];
+        ++emitted[step.first];
+        for (std::uint32_t q : qubits) {
+            EXPECT_LT(last_gate[q], static_cast<std::int64_t>(step.first)) << "qubit " << q;
+            last_gate[q] = step.first;
+        }
+        if (qubits.size() == 2) {
+            EXPECT_EQ(graph.distance(order[qubits[0]], order[qubits[1]]), 1u);
+            if (swaps_since > 0 &&
+                swaps_since + 1 != graph.distance(slice_start[qubits[0]], slice_start[qubits[1]]))
+                result.optimal_per_gate = false;
+            swaps_since = 0;
+            slice_start = order;
+        }
+    }
+    for (int count : emitted) EXPECT_EQ(count, 1);
+    return result;
+}
+
+std::vector<Interaction> random_gates(std::uint32_t n, std::uint32_t count, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<std::uint32_t> pick(0, n - 1);
+    std::vector<Interaction> gates;
+    while (gates.size() < count) {
+        const std::uint32_t a = pick(rng), b = pick(rng);
+        if (rng() % 4 == 0)
+            gates.push_back({a});
+        else if (a != b)
+            gates.push_back({a, b});
+    }
+    return gates;
+}
+
+class RandomRoutingTest : public ::testing::TestWithParam<std::tuple<unsigned, std::uint32_t>> {};
+
+TEST_P(RandomRoutingTest, EveryGateOnAnEdgeInCircuitOrder) {
+    const auto [seed, size_slice] = GetParam();
+    const QubitGraph graph = make_graph(9, grid(3, 3));
+    const auto gates = random_gates(8, 40, seed);  // one spare physical qubit
+    for (bool sum : {false, true}) {
+        const Replay result = replay(gates, route(gates, 8, size_slice, graph, sum), graph);
+        // One gate per slice: the distance estimate is exact up to a constant, so the search
+        // finds a shortest sequence of SWAPs for every gate.
+        if (size_slice == 1) {
+            EXPECT_TRUE(result.optimal_per_gate);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RandomRoutingTest,
+                         ::testing::Combine(::testing::Values(1u, 2u, 3u, 4u),
+                                            ::testing::Values(1u, 2u, 4u)));
+
+struct SplitCase {
+    std::uint32_t nbqbits;
+    Edges edges;
+    std::vector<Interaction> gates;
+    std::uint32_t size_slice;
+    std::size_t node_limit;
+};
+
+class SplitTest : public ::testing::TestWithParam<SplitCase> {};
+
+// A search that cannot finish (no order fits every gate of the slice at once, or the node limit
+// is reached) is redone on halves of the slice and still routes every gate.
+TEST_P(SplitTest, FailedSearchIsRetriedOnHalves) {
+    const SplitCase& c = GetParam();
+    AstarCouplizer engine(c.gates, c.nbqbits, c.size_slice, false);
+    const QubitGraph graph = make_graph(c.nbqbits, c.edges);
+    engine.set_graph(graph);
+    engine.set_node_limit(c.node_limit);
+    const auto steps = engine.start_couplization();
+    EXPECT_GT(engine.split_searches(), 0u);
+    EXPECT_EQ(engine.live_nodes(), 0u);
+    replay(c.gates, steps, graph);
+}
+
+std::vector<Interaction> mirror_pairs(std::uint32_t n) {
+    std::vector<Interaction> gates;
+    for (std::uint32_t q = 0; q < n / 2; ++q) gates.push_back({q, n - 1 - q});
+    return gates;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SplitTest,
+    ::testing::Values(
+        // Every edge of a star touches its centre: two disjoint gates never fit at once.
+        SplitCase{5, {{0, 1}, {0, 2}, {0, 3}, {0, 4}}, {{1, 2}, {3, 4}}, 2, 0},
+        SplitCase{20, line(20), mirror_pairs(20), 10, 2000}));
+
+}  // namespace
+}  // namespace couplize

@@ -1,0 +1,196 @@
+// Python face of the A* engine: AstarCouplizer and to_networkx.
+//
+// The circuit's qubit lists cross into native code once, the whole search runs without the GIL,
+// and the routed circuit is built at the end from copies of the input operations.
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <exception>
+#include <numeric>
+#include <vector>
+
+#include "bestfirst/astar.hpp"
+#include "common/convert.hpp"
+#include "common/host.hpp"
+#include "swapcore/qubit_graph.hpp"
+
+namespace couplize::py {
+
+using namespace nb::literals;
+
+namespace {
+
+struct NetworkX {
+    nb::object Graph, max_weight_matching;
+
+    static const NetworkX& get() {
+        static const NetworkX* nx = [] {
+            auto* t = new NetworkX();  // intentionally leaked: lives as long as the interpreter
+            nb::module_ networkx = nb::module_::import_("networkx");
+            t->Graph = networkx.attr("Graph");
+            t->max_weight_matching = networkx.attr("max_weight_matching");
+            return t;
+        }();
+        return *nx;
+    }
+};
+
+nb::object to_networkx(const QubitGraph& graph) {
+    nb::object result = NetworkX::get().Graph();
+    nb::object add_node = result.attr("add_node"), add_edge = result.attr("add_edge");
+    const std::uint32_t n = graph.get_nbqubits();
+    for (std::uint32_t i = 0; i < n; ++i) add_node(i);
+    for (std::uint32_t i = 0; i < n; ++i)
+        for (std::uint32_t j : graph.neighbours(i)) add_edge(i, j);
+    return result;
+}
+
+// Number of edges of a maximum matching: the most two-qubit gates the topology runs at once.
+std::uint32_t max_matching(const QubitGraph& graph) {
+    nb::object blossom = NetworkX::get().max_weight_matching(to_networkx(graph));
+    const std::size_t size = nb::len(blossom);  // a dict holds both ends of every matched pair
+    return static_cast<std::uint32_t>(PyDict_Check(blossom.ptr()) ? size / 2 : size);
+}
+
+struct AstarEngine {
+    QubitGraph graph;
+    bool graph_defined = false;
+    std::uint32_t size_slice = 0;  // 0: not chosen yet (the topology's maximum matching)
+    std::size_t max_nodes = default_max_nodes;  // per search; 0: no limit
+    std::size_t max_expanded = 0;               // statistics of the last couplize
+    std::size_t split_searches = 0;
+
+    // About 20 MB of nodes at 20 qubits and a fraction of a second of search; a slice whose
+    // search needs more is routed in halves instead of growing without bound.
+    static constexpr std::size_t default_max_nodes = 100'000;
+
+    void set_graph(nb::handle given) {
+        // Only bestfirst's own QubitGraph is accepted; both names are given in full so that
+        // swapcore's type of the same name is told apart.
+        if (!nb::isinstance<QubitGraph>(given)) {
+            PyErr_Format(PyExc_TypeError,
+                         "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                         "graph", nb::type_name(nb::type<QubitGraph>()).c_str(),
+                         nb::type_name(given.type()).c_str());
+            throw nb::python_error();
+        }
+        const QubitGraph& native = nb::cast<const QubitGraph&>(given);
+        const std::uint32_t matching = max_matching(native);
+        graph = native;
+        graph_defined = true;
+        if (size_slice == 0 || matching < size_slice) size_slice = matching;
+    }
+
+    nb::object couplize(nb::handle circuit, nb::handle use_sum_heuristic) {
+        if (!is_circuit(circuit))
+            raise(PyExc_TypeError,
+                  "The given argument is not an instance of Circuit. Cannot not couplize");
+        if (!graph_defined) raise(PyExc_ValueError, "The graph is not defined");
+        const int sum = PyObject_IsTrue(use_sum_heuristic.ptr());
+        if (sum < 0) throw nb::python_error();
+        if (size_slice == 0)
+            raise(PyExc_ValueError,
+                  "The topology has no edge (its maximum matching is 0), so no two-qubit gate "
+                  "can be placed");
+
+        const HostTypes& host = HostTypes::get();
+        nb::object ops_attr = circuit.attr("ops");
+        nb::list ops(ops_attr);
+        std::vector<Interaction> gates(ops.size());
+        for (std::size_t k = 0; k < gates.size(); ++k)
+            to_uint32_list(ops[k].attr("qbits"), gates[k]);
+        const std::uint32_t nbqbits = to_uint32(circuit.attr("nbqbits"));
+
+        // Set up while holding the GIL (it reads this object's state); only the search runs
+        // without it.
+        AstarCouplizer engine(gates, nbqbits, size_slice, sum == 1);
+        engine.set_graph(graph);
+        engine.set_node_limit(max_nodes);
+        std::vector<AstarCouplizer::Step> steps;
+        std::exception_ptr failure;
+        {
+            nb::gil_scoped_release release;
+            try {
+                steps = engine.start_couplization();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        }
+        // The statistics describe the last call even when it failed.
+        max_expanded = engine.max_expanded();
+        split_searches = engine.split_searches();
+        if (failure) std::rethrow_exception(failure);
+
+        // Deep copy of the circuit without deep-copying its operations: the memo maps the ops
+        // list to the new, empty one.
+        nb::list routed_ops;
+        nb::dict memo;
+        memo[nb::int_(reinterpret_cast<std::intptr_t>(ops_attr.ptr()))] = routed_ops;
+        nb::object routed = host.deepcopy(circuit, memo);
+        routed.attr("ops") = routed_ops;
+
+        // The placement spans every physical qubit, so spare ones of a larger topology can
+        // carry logical qubits too.
+        const std::uint32_t nbphysical = graph.get_nbqubits();
+        if (nbphysical > nbqbits) routed.attr("nbqbits") = nbphysical;
+        std::vector<std::uint32_t> order(nbphysical);  // logical -> physical
+        std::iota(order.begin(), order.end(), 0u);
+        for (const AstarCouplizer::Step& step : steps) {
+            if (step.is_swap) {
+                routed_ops.append(make_swap(order[step.first], order[step.second]));
+                std::swap(order[step.first], order[step.second]);
+                continue;
+            }
+            nb::object op = host.deepcopy(ops[step.first]);
+            nb::list qbits;
+            for (std::uint32_t q : gates[step.first]) qbits.append(order[q]);
+            op.attr("qbits") = qbits;
+            routed_ops.append(op);
+        }
+        std::vector<std::uint32_t> remap(nbphysical);  // physical -> logical held there
+        for (std::uint32_t q = 0; q < nbphysical; ++q) remap[order[q]] = q;
+        routed_ops.append(make_full_remap(remap));
+        return routed;
+    }
+};
+
+}  // namespace
+
+void bind_astar_couplizer(nb::module_& m) {
+    NetworkX::get();  // the engine needs networkx; fail at import when it is missing
+
+    m.def(
+        "to_networkx", [](const QubitGraph& graph) { return to_networkx(graph); }, "graph"_a,
+        "Return the topology as a networkx Graph: one node per qubit, one edge per neighbour "
+        "entry");
+
+    nb::class_<AstarEngine>(m, "AstarCouplizer",
+                            "Swap insertion by A* search over qubit placements, slice by slice")
+        .def(
+            "__init__",
+            [](AstarEngine* self, nb::handle size_slice, nb::handle max_nodes) {
+                new (self) AstarEngine();
+                self->size_slice = to_uint32(size_slice);
+                self->max_nodes = to_uint32(max_nodes);
+            },
+            "size_slice"_a = 0, nb::kw_only(), "max_nodes"_a = AstarEngine::default_max_nodes,
+            "size_slice: largest number of two-qubit gates per slice (0: the topology's maximum\n"
+            "matching). max_nodes: largest number of nodes of one search (0: no limit); a\n"
+            "search that reaches it is redone on each half of its slice.")
+        .def("set_graph", &AstarEngine::set_graph, "graph"_a.none(),
+             "Set the topology; the slice size is capped by its maximum matching")
+        .def("couplize", &AstarEngine::couplize, "circuit"_a.none(), "use_sum_heuristic"_a = false,
+             "Return a routed copy of the circuit: SWAPs inserted before each slice of gates "
+             "that does not fit the topology, then a final REMAP")
+        .def_prop_ro(
+            "size_slice", [](const AstarEngine& e) { return e.size_slice; },
+            "Largest number of two-qubit gates per slice (0: not chosen yet)")
+        .def_prop_ro(
+            "max_nodes_expanded", [](const AstarEngine& e) { return e.max_expanded; },
+            "Largest number of nodes expanded by one search in the last couplize")
+        .def_prop_ro(
+            "split_searches", [](const AstarEngine& e) { return e.split_searches; },
+            "Searches of the last couplize that were redone on halves of their slice");
+}
+
+}  // namespace couplize::py
