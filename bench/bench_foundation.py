@@ -10,7 +10,9 @@ import contextlib
 import copy
 import gc
 import random
+import sys
 import time
+from pathlib import Path
 
 import networkx as nx
 
@@ -18,17 +20,8 @@ from mirel.comm.datamodel.ttypes import Circuit, GateDefinition, GSyntax, Op
 from mirel.comm.record import Record
 from mirel.couplize.swapcore import QubitGraph
 
-
-def grid_edges(rows, cols):
-    edges = []
-    for r in range(rows):
-        for c in range(cols):
-            q = r * cols + c
-            if c + 1 < cols:
-                edges.append((q, q + 1))
-            if r + 1 < rows:
-                edges.append((q, q + cols))
-    return edges
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from tests.support.routing import grid_edges  # noqa: E402
 
 
 def best_of(repeats, action):
