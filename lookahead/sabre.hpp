@@ -1,0 +1,329 @@
+#pragma once
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lookahead/decay.hpp"
+#include "lookahead/group_graph.hpp"
+#include "swapcore/qubit_graph.hpp"
+
+namespace couplize {
+
+// Exchanges the physical places of logical qubits i and j in `order` (by logical qubit).
+inline void swap(std::vector<std::uint32_t>& order, std::uint32_t i, std::uint32_t j) {
+    std::swap(order[i], order[j]);
+}
+
+struct SabreOptions {
+    bool basic_heuristic = false;  // front term only; otherwise look-ahead and decay too
+    double weight = 0.5;           // weight of the look-ahead term
+    double delta = 0.001;          // decay increment of a swapped qubit
+    unsigned window_size = 1;      // look-ahead depth in DAG edges below the front layer
+    // Consecutive SWAPs allowed without executing a group before the routing is declared stuck;
+    // 0 means the default 1000 + 10 * n^2 for a topology of n qubits, far beyond what a routing
+    // that makes progress inserts between two executions.
+    std::uint64_t max_swaps_without_progress = 0;
+};
+
+// One output operation: an input gate with the physical qubits it acts on when executed, or an
+// inserted SWAP between two physical qubits.
+struct SabreStep {
+    static constexpr std::uint32_t kSwap = std::numeric_limits<std::uint32_t>::max();
+    static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+    std::uint32_t gate;    // index of the input gate, or kSwap
+    std::uint32_t first;   // physical qubit
+    std::uint32_t second;  // physical qubit, kNone for a one-qubit gate
+
+    bool is_swap() const { return gate == kSwap; }
+};
+
+struct SabreResult {
+    // Begin gates first (on their own qubits, the placement being the identity then), then the
+    // groups' gates in execution order interleaved with the SWAPs.
+    std::vector<SabreStep> steps;
+    std::size_t nb_begin_gates = 0;
+    std::size_t nb_swaps = 0;
+    // Entry p: the logical qubit held by physical qubit p at the end. Covers every physical qubit
+    // of the topology (qubits beyond the circuit's hold idle logical qubits of the same index at
+    // the start).
+    std::vector<std::uint32_t> final_layout;
+};
+
+// Thrown when two-qubit work needs a topology and none was given.
+class MissingTopology : public std::logic_error {
+public:
+    MissingTopology() : std::logic_error("No topology given: set a graph before routing") {}
+};
+
+// SABRE routing: starting from the identity placement, execute every front group whose qubits
+// are neighbours; when none is, score every SWAP touching a qubit of a front group and apply the
+// lowest (the first on ties). Candidates come group by group in front-layer order, first qubit
+// then second, neighbours in the topology's order. Score of a trial placement: H_F, the sum over
+// front groups of (two-qubit gate count x path length in qubits); with the extended heuristic,
+// max(decay of both swapped qubits) x (H_F / front gate count + weight x look-ahead sum / its
+// gate count).
+//
+// Each candidate is scored incrementally from the sums of the current placement: only the terms
+// of groups on the two swapped qubits change, so a candidate costs O(1 + look-ahead groups on
+// those qubits) distance lookups. Distances come from the topology's all-pairs table. The router
+// keeps its scratch buffers between calls; it touches no Python object.
+class SabreRouter {
+public:
+    SabreRouter(QubitGraph* graph, SabreOptions options) : graph_(graph), options_(options) {}
+
+    // `gates[i]` lists the qubits of operation i. Throws std::invalid_argument for a bad gate
+    // (see GroupGraph), a topology smaller than the circuit, a front group whose qubits lie in
+    // different components of the topology, or too many SWAPs without progress; MissingTopology
+    // when two-qubit gates exist and no graph was given.
+    SabreResult route(std::vector<std::vector<std::uint32_t>> gates, std::uint32_t nbqbits) {
+        std::uint32_t n = nbqbits;
+        if (graph_) {
+            n = graph_->get_nbqubits();
+            if (n < nbqbits)
+                throw std::invalid_argument("The topology has " + std::to_string(n) +
+                                            " qubits, fewer than the " + std::to_string(nbqbits) +
+                                            " qubits of the circuit");
+        }
+        const std::size_t nb_gates = gates.size();
+        GroupGraph groups(nbqbits, std::move(gates));
+        SabreResult result;
+        result.steps.reserve(nb_gates + nb_gates / 2);
+        for (int index : groups.begin_gates())
+            result.steps.push_back({static_cast<std::uint32_t>(index),
+                                    groups.gate_lists()[index][0], SabreStep::kNone});
+        result.nb_begin_gates = result.steps.size();
+
+        n_ = n;
+        order_.resize(n);
+        std::iota(order_.begin(), order_.end(), 0u);
+        where_ = order_;
+        if (!groups.front_layer().empty()) {
+            if (!graph_) throw MissingTopology();
+            route_groups(groups, result);
+        }
+        result.final_layout = where_;
+        return result;
+    }
+
+private:
+    static constexpr std::uint32_t kUnreachable = QubitGraph::unreachable;
+
+    // Path length in qubits between two physical qubits, 0 when no path joins them.
+    std::int64_t length(std::uint32_t p, std::uint32_t q) const {
+        const std::uint32_t d = dist_[static_cast<std::size_t>(p) * n_ + q];
+        return d == kUnreachable ? 0 : static_cast<std::int64_t>(d) + 1;
+    }
+
+    void route_groups(GroupGraph& groups, SabreResult& result) {
+        dist_ = graph_->distance_table().data();
+        const bool extended = !options_.basic_heuristic;
+        Decay decay(extended ? n_ : 0, options_.delta);
+        const std::uint64_t limit =
+            options_.max_swaps_without_progress
+                ? options_.max_swaps_without_progress
+                : 1000 + 10 * static_cast<std::uint64_t>(n_) * static_cast<std::uint64_t>(n_);
+        front_slot_.assign(n_, -1);
+        front_ = groups.front_layer();
+        bool stale = true;  // front-layer tables must be rebuilt
+        std::uint64_t swaps_since_progress = 0;
+
+        while (!front_.empty()) {
+            executable_.clear();
+            for (int v : front_) {
+                const GateGroup& g = groups.group(v);
+                if (dist_[static_cast<std::size_t>(order_[g.first_qubit]) * n_ +
+                          order_[g.second_qubit]] == 1)
+                    executable_.push_back(v);
+            }
+            if (!executable_.empty()) {
+                for (int v : executable_) {
+                    const GateGroup* g = groups.pop_front_group(v);
+                    for (std::uint32_t index : g->gates) {
+                        const std::vector<std::uint32_t>& qubits = groups.gate_lists()[index];
+                        result.steps.push_back(
+                            {index, order_[qubits[0]],
+                             qubits.size() > 1 ? order_[qubits[1]] : SabreStep::kNone});
+                    }
+                }
+                if (extended) decay.insert_gate();
+                front_ = groups.front_layer();
+                stale = true;
+                swaps_since_progress = 0;
+                continue;
+            }
+            if (stale) {
+                prepare_front(groups, extended);
+                stale = false;
+            }
+            if (++swaps_since_progress > limit)
+                throw std::invalid_argument(
+                    "SABRE routing makes no progress: " + std::to_string(limit) +
+                    " consecutive SWAPs executed no gate (front group on qubits " +
+                    std::to_string(front_a_[0]) + " and " + std::to_string(front_b_[0]) + ")");
+            const auto [x, y] = best_swap(extended, decay);
+            swap(order_, x, y);
+            where_[order_[x]] = x;
+            where_[order_[y]] = y;
+            result.steps.push_back({SabreStep::kSwap, order_[x], order_[y]});
+            ++result.nb_swaps;
+            if (extended) decay.insert_swap(x, y);
+        }
+    }
+
+    // Rebuilds the per-front-layer tables: the qubit -> front group index, the groups' pairs and
+    // gate counts, and with the extended heuristic the look-ahead groups indexed by qubit.
+    void prepare_front(GroupGraph& groups, bool extended) {
+        for (std::uint32_t q : front_qubits_) front_slot_[q] = -1;
+        front_qubits_.clear();
+        front_a_.clear();
+        front_b_.clear();
+        front_card_.clear();
+        nb_gates_front_ = 0;
+        for (std::size_t i = 0; i < front_.size(); ++i) {
+            const GateGroup& g = groups.group(front_[i]);
+            const std::uint32_t a = g.first_qubit, b = g.second_qubit;
+            if (dist_[static_cast<std::size_t>(order_[a]) * n_ + order_[b]] == kUnreachable)
+                throw std::invalid_argument(
+                    "Qubits " + std::to_string(a) + " and " + std::to_string(b) +
+                    " of a two-qubit gate cannot be brought together: their physical qubits " +
+                    std::to_string(order_[a]) + " and " + std::to_string(order_[b]) +
+                    " are not connected in the topology");
+            front_slot_[a] = front_slot_[b] = static_cast<int>(i);
+            front_qubits_.push_back(a);
+            front_qubits_.push_back(b);
+            front_a_.push_back(a);
+            front_b_.push_back(b);
+            front_card_.push_back(g.nb_multiqubit_gates);
+            nb_gates_front_ += g.nb_multiqubit_gates;
+        }
+        if (!extended) return;
+
+        groups.close_layers(options_.window_size, ahead_);
+        ahead_a_.clear();
+        ahead_b_.clear();
+        ahead_card_.clear();
+        nb_gates_ahead_ = 0;
+        ahead_start_.assign(n_ + 1, 0);
+        for (int v : ahead_) {
+            const GateGroup& g = groups.group(v);
+            ahead_a_.push_back(g.first_qubit);
+            ahead_b_.push_back(g.second_qubit);
+            ahead_card_.push_back(g.nb_multiqubit_gates);
+            nb_gates_ahead_ += g.nb_multiqubit_gates;
+            ++ahead_start_[g.first_qubit + 1];
+            ++ahead_start_[g.second_qubit + 1];
+        }
+        if (nb_gates_ahead_ == 0) nb_gates_ahead_ = 1;
+        // Compressed lists: look-ahead groups (by position in ahead_) on each qubit.
+        for (std::uint32_t q = 0; q < n_; ++q) ahead_start_[q + 1] += ahead_start_[q];
+        ahead_by_qubit_.resize(ahead_start_[n_]);
+        fill_.assign(ahead_start_.begin(), ahead_start_.end() - 1);
+        for (std::uint32_t e = 0; e < ahead_a_.size(); ++e) {
+            ahead_by_qubit_[fill_[ahead_a_[e]]++] = e;
+            ahead_by_qubit_[fill_[ahead_b_[e]]++] = e;
+        }
+    }
+
+    // Change of the look-ahead sum when logical qubit `x` moves from physical `from` to `to` and
+    // the qubit it trades places with is `y`; groups holding both are unchanged by the exchange.
+    std::int64_t ahead_change(std::uint32_t x, std::uint32_t y, std::uint32_t from,
+                              std::uint32_t to) const {
+        std::int64_t change = 0;
+        for (std::uint32_t k = ahead_start_[x]; k < ahead_start_[x + 1]; ++k) {
+            const std::uint32_t e = ahead_by_qubit_[k];
+            const std::uint32_t other = ahead_a_[e] == x ? ahead_b_[e] : ahead_a_[e];
+            if (other == y) continue;
+            const std::uint32_t po = order_[other];
+            change += ahead_card_[e] * (length(to, po) - length(from, po));
+        }
+        return change;
+    }
+
+    std::pair<std::uint32_t, std::uint32_t> best_swap(bool extended, const Decay& decay) {
+        std::int64_t front_sum = 0;
+        for (std::size_t i = 0; i < front_a_.size(); ++i)
+            front_sum += front_card_[i] * length(order_[front_a_[i]], order_[front_b_[i]]);
+        std::int64_t ahead_sum = 0;
+        if (extended)
+            for (std::size_t e = 0; e < ahead_a_.size(); ++e)
+                ahead_sum += ahead_card_[e] * length(order_[ahead_a_[e]], order_[ahead_b_[e]]);
+        const double nb_front = static_cast<double>(nb_gates_front_);
+        const double nb_ahead = static_cast<double>(nb_gates_ahead_);
+        const double weight = options_.weight;
+
+        bool found = false;
+        std::int64_t best_int = 0;
+        double best_score = 0.0;
+        std::uint32_t best_x = 0, best_y = 0;
+        for (std::size_t i = 0; i < front_a_.size(); ++i) {
+            for (std::uint32_t x : {front_a_[i], front_b_[i]}) {
+                const std::uint32_t z = x == front_a_[i] ? front_b_[i] : front_a_[i];
+                const std::uint32_t px = order_[x];
+                const std::uint32_t pz = order_[z];
+                const std::int64_t card = front_card_[i];
+                for (std::uint32_t py : graph_->neighbours(px)) {
+                    const std::uint32_t y = where_[py];
+                    const int slot = front_slot_[y];
+                    // (y, x) was already scored from an earlier front group; the exchange and its
+                    // score are the same, and ties keep the earlier candidate.
+                    if (slot >= 0 && static_cast<std::size_t>(slot) < i) continue;
+                    std::int64_t front_change = card * (length(py, pz) - length(px, pz));
+                    if (slot >= 0 && static_cast<std::size_t>(slot) != i) {
+                        const std::uint32_t w =
+                            front_a_[slot] == y ? front_b_[slot] : front_a_[slot];
+                        const std::uint32_t pw = order_[w];
+                        front_change += front_card_[slot] * (length(px, pw) - length(py, pw));
+                    }
+                    if (!extended) {
+                        const std::int64_t score = front_sum + front_change;
+                        if (!found || score < best_int) {
+                            found = true;
+                            best_int = score;
+                            best_x = x;
+                            best_y = y;
+                        }
+                        continue;
+                    }
+                    const std::int64_t ahead =
+                        ahead_sum + ahead_change(x, y, px, py) + ahead_change(y, x, py, px);
+                    const double factor = std::max(decay.get(x), decay.get(y));
+                    const double score =
+                        factor * (static_cast<double>(front_sum + front_change) / nb_front +
+                                  weight * static_cast<double>(ahead) / nb_ahead);
+                    if (!found || score < best_score) {
+                        found = true;
+                        best_score = score;
+                        best_x = x;
+                        best_y = y;
+                    }
+                }
+            }
+        }
+        if (!found) throw std::invalid_argument("SABRE routing found no SWAP to try");
+        return {best_x, best_y};
+    }
+
+    QubitGraph* graph_;
+    SabreOptions options_;
+    std::uint32_t n_ = 0;
+    const std::uint32_t* dist_ = nullptr;  // row-major n_ x n_ distance table
+    std::vector<std::uint32_t> order_;     // logical -> physical
+    std::vector<std::uint32_t> where_;     // physical -> logical
+    // Scratch, reused across passes and calls.
+    std::vector<int> front_, executable_, ahead_;
+    std::vector<int> front_slot_;  // by logical qubit: index in front_, or -1
+    std::vector<std::uint32_t> front_qubits_, front_a_, front_b_;
+    std::vector<std::int64_t> front_card_;
+    std::int64_t nb_gates_front_ = 0;
+    std::vector<std::uint32_t> ahead_a_, ahead_b_, ahead_start_, ahead_by_qubit_, fill_;
+    std::vector<std::int64_t> ahead_card_;
+    std::int64_t nb_gates_ahead_ = 0;
+};
+
+}  // namespace couplize
