@@ -78,6 +78,16 @@ public:
         groups_.emplace_back();  // sink
         for (std::uint32_t q = 0; q < nbqbits_; ++q)
             graph_.add_edge(last_vertex[q], graph_.end_vertice, q);
+        // Dense copy of the group vertices' edges, read by the per-group queries below: the
+        // DAG's maps cost a tree search per step on the routing loop's hot path.
+        links_.resize(groups_.size());
+        for (std::size_t v = 1; v + 1 < groups_.size(); ++v) {
+            const GateGroup& g = *groups_[v];
+            const int vertex = static_cast<int>(v);
+            links_[v] = Links{
+                {graph_.get_pred(vertex, g.first_qubit), graph_.get_pred(vertex, g.second_qubit)},
+                {graph_.get_succ(vertex, g.first_qubit), graph_.get_succ(vertex, g.second_qubit)}};
+        }
         executed_.assign(groups_.size(), 0);
         executed_[graph_.start_vertice] = 1;
         mark_.assign(groups_.size(), 0);
@@ -122,10 +132,9 @@ public:
     // True when both predecessors of the group are executed; false for the sink and the source.
     bool can_insert_in_front(int vertex) const {
         if (vertex == graph_.end_vertice) return false;
-        const Dag::VertStruct& vs = graph_.vertex(vertex);
-        if (!vs.value) return false;
-        return executed_[graph_.get_pred(vertex, vs.value->first_qubit)] &&
-               executed_[graph_.get_pred(vertex, vs.value->second_qubit)];
+        if (!groups_[checked_vertex(vertex)]) return false;
+        const Links& links = links_[vertex];
+        return executed_[links.pred[0]] && executed_[links.pred[1]];
     }
 
     // Executes a front group: removes it from the front layer, marks it executed and appends the
@@ -138,8 +147,8 @@ public:
         front_layer_.erase(found);
         executed_[vertex] = 1;
         const GateGroup* g = groups_[vertex].get();
-        const int s1 = graph_.get_succ(vertex, g->first_qubit);
-        const int s2 = graph_.get_succ(vertex, g->second_qubit);
+        const int s1 = links_[vertex].succ[0];
+        const int s2 = links_[vertex].succ[1];
         if (can_insert_in_front(s1)) front_layer_.push_back(s1);
         if (s2 != s1 && can_insert_in_front(s2)) front_layer_.push_back(s2);
         return g;
@@ -199,9 +208,7 @@ private:
         for (std::uint64_t d = 1; d <= depth && !level_.empty(); ++d) {
             next_.clear();
             for (int v : level_) {
-                const GateGroup* g = groups_[v].get();
-                for (std::uint32_t label : {g->first_qubit, g->second_qubit}) {
-                    const int s = graph_.get_succ(v, label);
+                for (int s : links_[v].succ) {
                     if (s == graph_.end_vertice || mark_[s] == epoch_) continue;
                     mark_[s] = epoch_;
                     out.push_back(s);
@@ -217,6 +224,11 @@ private:
     std::vector<std::vector<std::uint32_t>> gate_lists_;
     std::vector<int> begin_gates_;
     std::vector<int> front_layer_;
+    struct Links {
+        int pred[2];  // along first_qubit, second_qubit
+        int succ[2];
+    };
+    std::vector<Links> links_;                        // by vertex id, filled for group vertices
     std::vector<char> executed_;                      // by vertex id
     std::vector<std::unique_ptr<GateGroup>> groups_;  // by vertex id; null for source and sink
     // Scratch of the breadth-first walk.

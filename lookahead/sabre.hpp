@@ -116,19 +116,21 @@ private:
 
     // Path length in qubits between two physical qubits, 0 when no path joins them.
     std::int64_t length(std::uint32_t p, std::uint32_t q) const {
-        const std::uint32_t d = dist_[static_cast<std::size_t>(p) * n_ + q];
-        return d == kUnreachable ? 0 : static_cast<std::int64_t>(d) + 1;
+        return lengths_[static_cast<std::size_t>(p) * n_ + q];
     }
 
     void route_groups(GroupGraph& groups, SabreResult& result) {
         dist_ = graph_->distance_table().data();
+        lengths_.resize(static_cast<std::size_t>(n_) * n_);
+        for (std::size_t k = 0; k < lengths_.size(); ++k)
+            lengths_[k] = dist_[k] == kUnreachable ? 0 : static_cast<std::int32_t>(dist_[k]) + 1;
         const bool extended = !options_.basic_heuristic;
         Decay decay(extended ? n_ : 0, options_.delta);
         const std::uint64_t limit =
             options_.max_swaps_without_progress
                 ? options_.max_swaps_without_progress
                 : 1000 + 10 * static_cast<std::uint64_t>(n_) * static_cast<std::uint64_t>(n_);
-        front_slot_.assign(n_, -1);
+        role_.assign(n_, QubitRole{});
         front_ = groups.front_layer();
         bool stale = true;  // front-layer tables must be rebuilt
         std::uint64_t swaps_since_progress = 0;
@@ -166,7 +168,7 @@ private:
                     "SABRE routing makes no progress: " + std::to_string(limit) +
                     " consecutive SWAPs executed no gate (front group on qubits " +
                     std::to_string(front_a_[0]) + " and " + std::to_string(front_b_[0]) + ")");
-            const auto [x, y] = best_swap(extended, decay);
+            const auto [x, y] = extended ? best_swap<true>(decay) : best_swap<false>(decay);
             swap(order_, x, y);
             where_[order_[x]] = x;
             where_[order_[y]] = y;
@@ -179,7 +181,7 @@ private:
     // Rebuilds the per-front-layer tables: the qubit -> front group index, the groups' pairs and
     // gate counts, and with the extended heuristic the look-ahead groups indexed by qubit.
     void prepare_front(GroupGraph& groups, bool extended) {
-        for (std::uint32_t q : front_qubits_) front_slot_[q] = -1;
+        for (std::uint32_t q : front_qubits_) role_[q] = QubitRole{};
         front_qubits_.clear();
         front_a_.clear();
         front_b_.clear();
@@ -194,7 +196,8 @@ private:
                     " of a two-qubit gate cannot be brought together: their physical qubits " +
                     std::to_string(order_[a]) + " and " + std::to_string(order_[b]) +
                     " are not connected in the topology");
-            front_slot_[a] = front_slot_[b] = static_cast<int>(i);
+            role_[a] = QubitRole{static_cast<int>(i), b, g.nb_multiqubit_gates};
+            role_[b] = QubitRole{static_cast<int>(i), a, g.nb_multiqubit_gates};
             front_qubits_.push_back(a);
             front_qubits_.push_back(b);
             front_a_.push_back(a);
@@ -245,14 +248,21 @@ private:
         return change;
     }
 
-    std::pair<std::uint32_t, std::uint32_t> best_swap(bool extended, const Decay& decay) {
+    template <bool Extended>
+    std::pair<std::uint32_t, std::uint32_t> best_swap(const Decay& decay) {
+        const std::size_t n = n_;
         std::int64_t front_sum = 0;
         for (std::size_t i = 0; i < front_a_.size(); ++i)
             front_sum += front_card_[i] * length(order_[front_a_[i]], order_[front_b_[i]]);
         std::int64_t ahead_sum = 0;
-        if (extended)
+        if constexpr (Extended) {
             for (std::size_t e = 0; e < ahead_a_.size(); ++e)
                 ahead_sum += ahead_card_[e] * length(order_[ahead_a_[e]], order_[ahead_b_[e]]);
+            // The two terms of the score take few distinct values in a pass (the changes are
+            // small integers), so each is computed once per value, by the very same expression.
+            front_terms_.clear();
+            ahead_terms_.clear();
+        }
         const double nb_front = static_cast<double>(nb_gates_front_);
         const double nb_ahead = static_cast<double>(nb_gates_ahead_);
         const double weight = options_.weight;
@@ -262,25 +272,26 @@ private:
         double best_score = 0.0;
         std::uint32_t best_x = 0, best_y = 0;
         for (std::size_t i = 0; i < front_a_.size(); ++i) {
+            const std::int64_t card = front_card_[i];
             for (std::uint32_t x : {front_a_[i], front_b_[i]}) {
-                const std::uint32_t z = x == front_a_[i] ? front_b_[i] : front_a_[i];
                 const std::uint32_t px = order_[x];
-                const std::uint32_t pz = order_[z];
-                const std::int64_t card = front_card_[i];
+                // Front groups join qubits of one component, and a neighbour of px is in it too,
+                // so the front terms are plain distance differences (the table is symmetric).
+                const std::uint32_t* from_partner = dist_ + order_[role_[x].partner] * n;
+                const std::int64_t before = from_partner[px];
                 for (std::uint32_t py : graph_->neighbours(px)) {
                     const std::uint32_t y = where_[py];
-                    const int slot = front_slot_[y];
+                    const QubitRole& ry = role_[y];
                     // (y, x) was already scored from an earlier front group; the exchange and its
                     // score are the same, and ties keep the earlier candidate.
-                    if (slot >= 0 && static_cast<std::size_t>(slot) < i) continue;
-                    std::int64_t front_change = card * (length(py, pz) - length(px, pz));
-                    if (slot >= 0 && static_cast<std::size_t>(slot) != i) {
-                        const std::uint32_t w =
-                            front_a_[slot] == y ? front_b_[slot] : front_a_[slot];
-                        const std::uint32_t pw = order_[w];
-                        front_change += front_card_[slot] * (length(px, pw) - length(py, pw));
+                    if (ry.slot >= 0 && static_cast<std::size_t>(ry.slot) < i) continue;
+                    std::int64_t front_change = card * (from_partner[py] - before);
+                    if (ry.slot >= 0) {  // y's partner w stays; y moves from py to px
+                        const std::uint32_t* from_w = dist_ + order_[ry.partner] * n;
+                        front_change += ry.card * (static_cast<std::int64_t>(from_w[px]) -
+                                                   static_cast<std::int64_t>(from_w[py]));
                     }
-                    if (!extended) {
+                    if constexpr (!Extended) {
                         const std::int64_t score = front_sum + front_change;
                         if (!found || score < best_int) {
                             found = true;
@@ -288,19 +299,22 @@ private:
                             best_x = x;
                             best_y = y;
                         }
-                        continue;
-                    }
-                    const std::int64_t ahead =
-                        ahead_sum + ahead_change(x, y, px, py) + ahead_change(y, x, py, px);
-                    const double factor = std::max(decay.get(x), decay.get(y));
-                    const double score =
-                        factor * (static_cast<double>(front_sum + front_change) / nb_front +
-                                  weight * static_cast<double>(ahead) / nb_ahead);
-                    if (!found || score < best_score) {
-                        found = true;
-                        best_score = score;
-                        best_x = x;
-                        best_y = y;
+                    } else {
+                        const std::int64_t ahead_change_xy =
+                            ahead_change(x, y, px, py) + ahead_change(y, x, py, px);
+                        const double factor = std::max(decay.get(x), decay.get(y));
+                        const double score =
+                            factor * (front_terms_.get(front_change, [&](std::int64_t c) {
+                                return static_cast<double>(front_sum + c) / nb_front;
+                            }) + ahead_terms_.get(ahead_change_xy, [&](std::int64_t c) {
+                                return weight * static_cast<double>(ahead_sum + c) / nb_ahead;
+                            }));
+                        if (!found || score < best_score) {
+                            found = true;
+                            best_score = score;
+                            best_x = x;
+                            best_y = y;
+                        }
                     }
                 }
             }
@@ -309,15 +323,46 @@ private:
         return {best_x, best_y};
     }
 
+    // Values of a function of a small integer change, computed on first use in a pass; changes
+    // outside the table's range are computed every time.
+    class TermCache {
+    public:
+        void clear() { std::fill(std::begin(known_), std::end(known_), false); }
+
+        template <typename F>
+        double get(std::int64_t change, F&& compute) {
+            if (change < -kReach || change > kReach) return compute(change);
+            const std::size_t k = static_cast<std::size_t>(change + kReach);
+            if (!known_[k]) {
+                values_[k] = compute(change);
+                known_[k] = true;
+            }
+            return values_[k];
+        }
+
+    private:
+        static constexpr std::int64_t kReach = 32;
+        double values_[2 * kReach + 1];
+        bool known_[2 * kReach + 1] = {};
+    };
+
     QubitGraph* graph_;
     SabreOptions options_;
+    TermCache front_terms_, ahead_terms_;
     std::uint32_t n_ = 0;
     const std::uint32_t* dist_ = nullptr;  // row-major n_ x n_ distance table
+    std::vector<std::int32_t> lengths_;    // same layout: path lengths in qubits, 0 for no path
     std::vector<std::uint32_t> order_;     // logical -> physical
     std::vector<std::uint32_t> where_;     // physical -> logical
     // Scratch, reused across passes and calls.
     std::vector<int> front_, executable_, ahead_;
-    std::vector<int> front_slot_;  // by logical qubit: index in front_, or -1
+    // The part a logical qubit plays in the current front layer.
+    struct QubitRole {
+        int slot = -1;              // index of its group in front_, -1 outside the front layer
+        std::uint32_t partner = 0;  // the other qubit of that group
+        std::int32_t card = 0;      // two-qubit gate count of that group
+    };
+    std::vector<QubitRole> role_;  // by logical qubit
     std::vector<std::uint32_t> front_qubits_, front_a_, front_b_;
     std::vector<std::int64_t> front_card_;
     std::int64_t nb_gates_front_ = 0;
