@@ -95,6 +95,7 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
     }
 
     const HostTypes& host = HostTypes::get();
+    GcPause gc_pause;
     // Deep copy of everything but the operations, without copying the operations first.
     nb::object shell = host.copy(circuit);
     shell.attr("ops") = nb::list();
