@@ -75,7 +75,24 @@ public:
 // keeps its scratch buffers between calls; it touches no Python object.
 class SabreRouter {
 public:
-    SabreRouter(QubitGraph* graph, SabreOptions options) : graph_(graph), options_(options) {}
+    // Takes what it needs of the topology now (path lengths and neighbour lists), so that
+    // routing never reads the graph: a caller may release its lock on the graph before `route`.
+    // Costs O(n^2) for n physical qubits, plus the graph's all-pairs table if not built yet.
+    SabreRouter(QubitGraph* graph, SabreOptions options)
+        : has_topology_(graph != nullptr), options_(options) {
+        if (!graph) return;
+        topology_size_ = graph->get_nbqubits();
+        const std::vector<std::uint32_t>& dist = graph->distance_table();
+        lengths_.resize(dist.size());
+        for (std::size_t k = 0; k < dist.size(); ++k)
+            lengths_[k] = dist[k] == kUnreachable ? 0 : static_cast<std::int32_t>(dist[k]) + 1;
+        neighbour_start_.assign(1, 0);
+        for (std::uint32_t p = 0; p < topology_size_; ++p) {
+            const std::vector<std::uint32_t>& around = graph->neighbours(p);
+            neighbours_.insert(neighbours_.end(), around.begin(), around.end());
+            neighbour_start_.push_back(static_cast<std::uint32_t>(neighbours_.size()));
+        }
+    }
 
     // `gates[i]` lists the qubits of operation i. Throws std::invalid_argument for a bad gate
     // (see GroupGraph), a topology smaller than the circuit, a front group whose qubits lie in
@@ -83,8 +100,8 @@ public:
     // when two-qubit gates exist and no graph was given.
     SabreResult route(std::vector<std::vector<std::uint32_t>> gates, std::uint32_t nbqbits) {
         std::uint32_t n = nbqbits;
-        if (graph_) {
-            n = graph_->get_nbqubits();
+        if (has_topology_) {
+            n = topology_size_;
             if (n < nbqbits)
                 throw std::invalid_argument("The topology has " + std::to_string(n) +
                                             " qubits, fewer than the " + std::to_string(nbqbits) +
@@ -104,7 +121,7 @@ public:
         std::iota(order_.begin(), order_.end(), 0u);
         where_ = order_;
         if (!groups.front_layer().empty()) {
-            if (!graph_) throw MissingTopology();
+            if (!has_topology_) throw MissingTopology();
             route_groups(groups, result);
         }
         result.final_layout = where_;
@@ -120,10 +137,6 @@ private:
     }
 
     void route_groups(GroupGraph& groups, SabreResult& result) {
-        dist_ = graph_->distance_table().data();
-        lengths_.resize(static_cast<std::size_t>(n_) * n_);
-        for (std::size_t k = 0; k < lengths_.size(); ++k)
-            lengths_[k] = dist_[k] == kUnreachable ? 0 : static_cast<std::int32_t>(dist_[k]) + 1;
         const bool extended = !options_.basic_heuristic;
         Decay decay(extended ? n_ : 0, options_.delta);
         const std::uint64_t limit =
@@ -139,8 +152,7 @@ private:
             executable_.clear();
             for (int v : front_) {
                 const GateGroup& g = groups.group(v);
-                if (dist_[static_cast<std::size_t>(order_[g.first_qubit]) * n_ +
-                          order_[g.second_qubit]] == 1)
+                if (length(order_[g.first_qubit], order_[g.second_qubit]) == 2)
                     executable_.push_back(v);
             }
             if (!executable_.empty()) {
@@ -190,7 +202,7 @@ private:
         for (std::size_t i = 0; i < front_.size(); ++i) {
             const GateGroup& g = groups.group(front_[i]);
             const std::uint32_t a = g.first_qubit, b = g.second_qubit;
-            if (dist_[static_cast<std::size_t>(order_[a]) * n_ + order_[b]] == kUnreachable)
+            if (length(order_[a], order_[b]) == 0)
                 throw std::invalid_argument(
                     "Qubits " + std::to_string(a) + " and " + std::to_string(b) +
                     " of a two-qubit gate cannot be brought together: their physical qubits " +
@@ -277,9 +289,10 @@ private:
                 const std::uint32_t px = order_[x];
                 // Front groups join qubits of one component, and a neighbour of px is in it too,
                 // so the front terms are plain distance differences (the table is symmetric).
-                const std::uint32_t* from_partner = dist_ + order_[role_[x].partner] * n;
+                const std::int32_t* from_partner = lengths_.data() + order_[role_[x].partner] * n;
                 const std::int64_t before = from_partner[px];
-                for (std::uint32_t py : graph_->neighbours(px)) {
+                for (std::uint32_t k = neighbour_start_[px]; k < neighbour_start_[px + 1]; ++k) {
+                    const std::uint32_t py = neighbours_[k];
                     const std::uint32_t y = where_[py];
                     const QubitRole& ry = role_[y];
                     // (y, x) was already scored from an earlier front group; the exchange and its
@@ -287,7 +300,7 @@ private:
                     if (ry.slot >= 0 && static_cast<std::size_t>(ry.slot) < i) continue;
                     std::int64_t front_change = card * (from_partner[py] - before);
                     if (ry.slot >= 0) {  // y's partner w stays; y moves from py to px
-                        const std::uint32_t* from_w = dist_ + order_[ry.partner] * n;
+                        const std::int32_t* from_w = lengths_.data() + order_[ry.partner] * n;
                         front_change += ry.card * (static_cast<std::int64_t>(from_w[px]) -
                                                    static_cast<std::int64_t>(from_w[py]));
                     }
@@ -346,14 +359,17 @@ private:
         bool known_[2 * kReach + 1] = {};
     };
 
-    QubitGraph* graph_;
+    bool has_topology_;
+    std::uint32_t topology_size_ = 0;
     SabreOptions options_;
     TermCache front_terms_, ahead_terms_;
     std::uint32_t n_ = 0;
-    const std::uint32_t* dist_ = nullptr;  // row-major n_ x n_ distance table
-    std::vector<std::int32_t> lengths_;    // same layout: path lengths in qubits, 0 for no path
-    std::vector<std::uint32_t> order_;     // logical -> physical
-    std::vector<std::uint32_t> where_;     // physical -> logical
+    // Row-major table of path lengths in qubits between physical qubits, 0 for no path; the
+    // lengths of front groups are always positive, so their differences are distance differences.
+    std::vector<std::int32_t> lengths_;
+    std::vector<std::uint32_t> neighbour_start_, neighbours_;  // neighbours of p, topology order
+    std::vector<std::uint32_t> order_;                         // logical -> physical
+    std::vector<std::uint32_t> where_;                         // physical -> logical
     // Scratch, reused across passes and calls.
     std::vector<int> front_, executable_, ahead_;
     // The part a logical qubit plays in the current front layer.

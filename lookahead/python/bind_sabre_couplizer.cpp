@@ -75,7 +75,7 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
     for (Py_ssize_t k = 0; k < nb_ops; ++k)
         to_uint32_list(nb::handle(PyTuple_GET_ITEM(ops.ptr(), k)).attr(qbits_name), gates[k]);
 
-    nb::object graph_object = self.graph;  // kept alive while the GIL is released
+    nb::object graph_object = self.graph;
     QubitGraph* graph = nullptr;
     if (!graph_object.is_none()) {
         if (!nb::isinstance<QubitGraph>(graph_object))
@@ -85,9 +85,12 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
     }
 
     SabreResult routed;
+    // The router copies what it needs of the graph while the GIL is held, so another thread may
+    // use or change the graph while this one routes.
+    SabreRouter router(graph, options);
     try {
         nb::gil_scoped_release release;
-        routed = SabreRouter(graph, options).route(std::move(gates), nbqbits);
+        routed = router.route(std::move(gates), nbqbits);
     } catch (const MissingTopology&) {
         raise(PyExc_AttributeError,
               "SabreCouplizer has no graph: call set_graph before routing a circuit with "
