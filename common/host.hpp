@@ -31,6 +31,22 @@ struct HostTypes {
     }
 };
 
+// Pauses the cyclic garbage collector while a binding builds many acyclic host objects (the
+// operations of a routed circuit): collections triggered by those allocations would otherwise
+// walk every live object again and again. Restores the previous state when it goes out of scope.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
 inline bool is_circuit(nb::handle obj) {
     return PyObject_IsInstance(obj.ptr(), HostTypes::get().Circuit.ptr()) == 1;
 }

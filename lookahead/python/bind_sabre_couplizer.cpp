@@ -1,0 +1,167 @@
+// Python face of the SABRE engine: reads the circuit's qubit lists once, routes natively with
+// the GIL released, then builds the output operations.
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "common/convert.hpp"
+#include "common/host.hpp"
+#include "lookahead/sabre.hpp"
+#include "swapcore/qubit_graph.hpp"
+
+namespace couplize::py {
+
+using namespace nb::literals;
+
+namespace {
+
+struct SabreCouplizer {
+    nb::object graph = nb::none();
+};
+
+bool assertions_enabled() {
+    return nb::cast<long>(nb::module_::import_("sys").attr("flags").attr("optimize")) == 0;
+}
+
+double to_double(nb::handle value) {
+    const double result = PyFloat_AsDouble(value.ptr());
+    if (result == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return result;
+}
+
+// Deep copy of one operation: its own __deepcopy__ when its class has one (the host's Op does),
+// copy.deepcopy otherwise.
+class OpCopier {
+public:
+    nb::object operator()(nb::handle op) {
+        PyTypeObject* type = Py_TYPE(op.ptr());
+        if (type != last_type_) {
+            last_type_ = type;
+            own_ = PyObject_HasAttr(reinterpret_cast<PyObject*>(type), name_.ptr()) == 1;
+        }
+        if (!own_) return HostTypes::get().deepcopy(op);
+        nb::object memo = nb::steal(PyDict_New());
+        PyObject* clone = PyObject_CallMethodOneArg(op.ptr(), name_.ptr(), memo.ptr());
+        if (!clone) throw nb::python_error();
+        return nb::steal(clone);
+    }
+
+private:
+    nb::str name_{"__deepcopy__"};
+    PyTypeObject* last_type_ = nullptr;
+    bool own_ = false;
+};
+
+nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle basic_heuristic,
+                            nb::handle weight, nb::handle delta, nb::handle window_size) {
+    SabreOptions options;
+    const int basic = PyObject_IsTrue(basic_heuristic.ptr());
+    if (basic < 0) throw nb::python_error();
+    options.basic_heuristic = basic != 0;
+    options.weight = to_double(weight);
+    options.delta = to_double(delta);
+    // A negative window becomes a very large depth: the look-ahead reaches every later group.
+    options.window_size = static_cast<unsigned>(to_int32(window_size));
+
+    const std::uint32_t nbqbits = to_uint32(circuit.attr("nbqbits"));
+    // A snapshot, so that the operations read now are the ones copied at the end.
+    nb::object ops = nb::steal(PySequence_Tuple(circuit.attr("ops").ptr()));
+    if (!ops.is_valid()) throw nb::python_error();
+    const Py_ssize_t nb_ops = PyTuple_GET_SIZE(ops.ptr());
+    std::vector<std::vector<std::uint32_t>> gates(static_cast<std::size_t>(nb_ops));
+    nb::str qbits_name("qbits");
+    for (Py_ssize_t k = 0; k < nb_ops; ++k)
+        to_uint32_list(nb::handle(PyTuple_GET_ITEM(ops.ptr(), k)).attr(qbits_name), gates[k]);
+
+    nb::object graph_object = self.graph;
+    QubitGraph* graph = nullptr;
+    if (!graph_object.is_none()) {
+        if (!nb::isinstance<QubitGraph>(graph_object))
+            raise(PyExc_TypeError, "The graph of a SabreCouplizer must be a QubitGraph, not " +
+                                       std::string(Py_TYPE(graph_object.ptr())->tp_name));
+        graph = &nb::cast<QubitGraph&>(graph_object);
+    }
+
+    SabreResult routed;
+    // The router copies what it needs of the graph while the GIL is held, so another thread may
+    // use or change the graph while this one routes.
+    SabreRouter router(graph, options);
+    try {
+        nb::gil_scoped_release release;
+        routed = router.route(std::move(gates), nbqbits);
+    } catch (const MissingTopology&) {
+        raise(PyExc_AttributeError,
+              "SabreCouplizer has no graph: call set_graph before routing a circuit with "
+              "two-qubit gates");
+    }
+
+    const HostTypes& host = HostTypes::get();
+    GcPause gc_pause;
+    // Deep copy of everything but the operations, without copying the operations first.
+    nb::object shell = host.copy(circuit);
+    shell.attr("ops") = nb::list();
+    nb::object result = host.deepcopy(shell);
+
+    const std::size_t nb_steps = routed.steps.size();
+    nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(nb_steps + 1)));
+    if (!out.is_valid()) throw nb::python_error();
+    OpCopier copy_op;
+    for (std::size_t k = 0; k < nb_steps; ++k) {
+        const SabreStep& step = routed.steps[k];
+        nb::object op;
+        if (step.is_swap()) {
+            op = make_swap(step.first, step.second);
+        } else {
+            op = copy_op(PyTuple_GET_ITEM(ops.ptr(), step.gate));
+            if (k >= routed.nb_begin_gates) {
+                nb::list qbits;
+                qbits.append(nb::int_(step.first));
+                if (step.second != SabreStep::kNone) qbits.append(nb::int_(step.second));
+                op.attr(qbits_name) = qbits;
+            }
+        }
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k), op.release().ptr());
+    }
+    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(nb_steps),
+                    make_full_remap(routed.final_layout).release().ptr());
+    result.attr("ops") = out;
+    return result;
+}
+
+}  // namespace
+
+void bind_sabre_couplizer(nb::module_& m) {
+    nb::class_<SabreCouplizer>(m, "SabreCouplizer", "Couplizer based on SABRE algorithm")
+        .def(nb::init<>())
+        .def(
+            "set_graph",
+            [](SabreCouplizer& self, nb::handle graph) {
+                if (!nb::isinstance<QubitGraph>(graph) && assertions_enabled()) {
+                    PyErr_SetNone(PyExc_AssertionError);
+                    throw nb::python_error();
+                }
+                self.graph = nb::borrow(graph);
+            },
+            "graph"_a, "Set the topology (a QubitGraph) on which circuits are routed")
+        .def("couplize", &couplize_circuit, "circuit"_a, "basic_heuristic"_a = false,
+             "weight"_a = 0.5, "delta"_a = 0.001, "window_size"_a = 1,
+             "Route a circuit with the SABRE heuristic and return a new circuit on physical\n"
+             "qubits, with SWAP gates inserted and a final REMAP giving, for each physical\n"
+             "qubit, the logical qubit it holds. The input circuit is not modified.\n\n"
+             "Args:\n"
+             "    circuit (Circuit): the circuit to route\n"
+             "    basic_heuristic (bool): score SWAPs by the front layer only\n"
+             "    weight (float): weight of the look-ahead term (extended heuristic)\n"
+             "    delta (float): decay increment of swapped qubits (extended heuristic)\n"
+             "    window_size (int): look-ahead depth below the front layer")
+        .def("__getstate__", [](const SabreCouplizer& self) { return nb::make_tuple(self.graph); })
+        .def("__setstate__", [](SabreCouplizer& self, nb::handle state) {
+            if (!PyTuple_Check(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 1)
+                raise(PyExc_TypeError, "Invalid state of a SabreCouplizer");
+            new (&self) SabreCouplizer{nb::borrow(PyTuple_GET_ITEM(state.ptr(), 0))};
+        });
+}
+
+}  // namespace couplize::py

@@ -1,0 +1,390 @@
+#pragma once
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lookahead/decay.hpp"
+#include "lookahead/group_graph.hpp"
+#include "swapcore/qubit_graph.hpp"
+
+namespace couplize {
+
+// Exchanges the physical places of logical qubits i and j in `order` (by logical qubit).
+inline void swap(std::vector<std::uint32_t>& order, std::uint32_t i, std::uint32_t j) {
+    std::swap(order[i], order[j]);
+}
+
+struct SabreOptions {
+    bool basic_heuristic = false;  // front term only; otherwise look-ahead and decay too
+    double weight = 0.5;           // weight of the look-ahead term
+    double delta = 0.001;          // decay increment of a swapped qubit
+    unsigned window_size = 1;      // look-ahead depth in DAG edges below the front layer
+    // Consecutive SWAPs allowed without executing a group before the routing is declared stuck;
+    // 0 means the default 1000 + 10 * n^2 for a topology of n qubits, far beyond what a routing
+    // that makes progress inserts between two executions.
+    std::uint64_t max_swaps_without_progress = 0;
+};
+
+// One output operation: an input gate with the physical qubits it acts on when executed, or an
+// inserted SWAP between two physical qubits.
+struct SabreStep {
+    static constexpr std::uint32_t kSwap = std::numeric_limits<std::uint32_t>::max();
+    static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+    std::uint32_t gate;    // index of the input gate, or kSwap
+    std::uint32_t first;   // physical qubit
+    std::uint32_t second;  // physical qubit, kNone for a one-qubit gate
+
+    bool is_swap() const { return gate == kSwap; }
+};
+
+struct SabreResult {
+    // Begin gates first (on their own qubits, the placement being the identity then), then the
+    // groups' gates in execution order interleaved with the SWAPs.
+    std::vector<SabreStep> steps;
+    std::size_t nb_begin_gates = 0;
+    std::size_t nb_swaps = 0;
+    // Entry p: the logical qubit held by physical qubit p at the end. Covers every physical qubit
+    // of the topology (qubits beyond the circuit's hold idle logical qubits of the same index at
+    // the start).
+    std::vector<std::uint32_t> final_layout;
+};
+
+// Thrown when two-qubit work needs a topology and none was given.
+class MissingTopology : public std::logic_error {
+public:
+    MissingTopology() : std::logic_error("No topology given: set a graph before routing") {}
+};
+
+// SABRE routing: starting from the identity placement, execute every front group whose qubits
+// are neighbours; when none is, score every SWAP touching a qubit of a front group and apply the
+// lowest (the first on ties). Candidates come group by group in front-layer order, first qubit
+// then second, neighbours in the topology's order. Score of a trial placement: H_F, the sum over
+// front groups of (two-qubit gate count x path length in qubits); with the extended heuristic,
+// max(decay of both swapped qubits) x (H_F / front gate count + weight x look-ahead sum / its
+// gate count).
+//
+// Each candidate is scored incrementally from the sums of the current placement: only the terms
+// of groups on the two swapped qubits change, so a candidate costs O(1 + look-ahead groups on
+// those qubits) distance lookups. Distances come from the topology's all-pairs table. The router
+// keeps its scratch buffers between calls; it touches no Python object.
+class SabreRouter {
+public:
+    // Takes what it needs of the topology now (path lengths and neighbour lists), so that
+    // routing never reads the graph: a caller may release its lock on the graph before `route`.
+    // Costs O(n^2) for n physical qubits, plus the graph's all-pairs table if not built yet.
+    SabreRouter(QubitGraph* graph, SabreOptions options)
+        : has_topology_(graph != nullptr), options_(options) {
+        if (!graph) return;
+        topology_size_ = graph->get_nbqubits();
+        const std::vector<std::uint32_t>& dist = graph->distance_table();
+        lengths_.resize(dist.size());
+        for (std::size_t k = 0; k < dist.size(); ++k)
+            lengths_[k] = dist[k] == kUnreachable ? 0 : static_cast<std::int32_t>(dist[k]) + 1;
+        neighbour_start_.assign(1, 0);
+        for (std::uint32_t p = 0; p < topology_size_; ++p) {
+            const std::vector<std::uint32_t>& around = graph->neighbours(p);
+            neighbours_.insert(neighbours_.end(), around.begin(), around.end());
+            neighbour_start_.push_back(static_cast<std::uint32_t>(neighbours_.size()));
+        }
+    }
+
+    // `gates[i]` lists the qubits of operation i. Throws std::invalid_argument for a bad gate
+    // (see GroupGraph), a topology smaller than the circuit, a front group whose qubits lie in
+    // different components of the topology, or too many SWAPs without progress; MissingTopology
+    // when two-qubit gates exist and no graph was given.
+    SabreResult route(std::vector<std::vector<std::uint32_t>> gates, std::uint32_t nbqbits) {
+        std::uint32_t n = nbqbits;
+        if (has_topology_) {
+            n = topology_size_;
+            if (n < nbqbits)
+                throw std::invalid_argument("The topology has " + std::to_string(n) +
+                                            " qubits, fewer than the " + std::to_string(nbqbits) +
+                                            " qubits of the circuit");
+        }
+        const std::size_t nb_gates = gates.size();
+        GroupGraph groups(nbqbits, std::move(gates));
+        SabreResult result;
+        result.steps.reserve(nb_gates + nb_gates / 2);
+        for (int index : groups.begin_gates())
+            result.steps.push_back({static_cast<std::uint32_t>(index),
+                                    groups.gate_lists()[index][0], SabreStep::kNone});
+        result.nb_begin_gates = result.steps.size();
+
+        n_ = n;
+        order_.resize(n);
+        std::iota(order_.begin(), order_.end(), 0u);
+        where_ = order_;
+        if (!groups.front_layer().empty()) {
+            if (!has_topology_) throw MissingTopology();
+            route_groups(groups, result);
+        }
+        result.final_layout = where_;
+        return result;
+    }
+
+private:
+    static constexpr std::uint32_t kUnreachable = QubitGraph::unreachable;
+
+    // Path length in qubits between two physical qubits, 0 when no path joins them.
+    std::int64_t length(std::uint32_t p, std::uint32_t q) const {
+        return lengths_[static_cast<std::size_t>(p) * n_ + q];
+    }
+
+    void route_groups(GroupGraph& groups, SabreResult& result) {
+        const bool extended = !options_.basic_heuristic;
+        Decay decay(extended ? n_ : 0, options_.delta);
+        const std::uint64_t limit =
+            options_.max_swaps_without_progress
+                ? options_.max_swaps_without_progress
+                : 1000 + 10 * static_cast<std::uint64_t>(n_) * static_cast<std::uint64_t>(n_);
+        role_.assign(n_, QubitRole{});
+        front_ = groups.front_layer();
+        bool stale = true;  // front-layer tables must be rebuilt
+        std::uint64_t swaps_since_progress = 0;
+
+        while (!front_.empty()) {
+            executable_.clear();
+            for (int v : front_) {
+                const GateGroup& g = groups.group(v);
+                if (length(order_[g.first_qubit], order_[g.second_qubit]) == 2)
+                    executable_.push_back(v);
+            }
+            if (!executable_.empty()) {
+                for (int v : executable_) {
+                    const GateGroup* g = groups.pop_front_group(v);
+                    for (std::uint32_t index : g->gates) {
+                        const std::vector<std::uint32_t>& qubits = groups.gate_lists()[index];
+                        result.steps.push_back(
+                            {index, order_[qubits[0]],
+                             qubits.size() > 1 ? order_[qubits[1]] : SabreStep::kNone});
+                    }
+                }
+                if (extended) decay.insert_gate();
+                front_ = groups.front_layer();
+                stale = true;
+                swaps_since_progress = 0;
+                continue;
+            }
+            if (stale) {
+                prepare_front(groups, extended);
+                stale = false;
+            }
+            if (++swaps_since_progress > limit)
+                throw std::invalid_argument(
+                    "SABRE routing makes no progress: " + std::to_string(limit) +
+                    " consecutive SWAPs executed no gate (front group on qubits " +
+                    std::to_string(front_a_[0]) + " and " + std::to_string(front_b_[0]) + ")");
+            const auto [x, y] = extended ? best_swap<true>(decay) : best_swap<false>(decay);
+            swap(order_, x, y);
+            where_[order_[x]] = x;
+            where_[order_[y]] = y;
+            result.steps.push_back({SabreStep::kSwap, order_[x], order_[y]});
+            ++result.nb_swaps;
+            if (extended) decay.insert_swap(x, y);
+        }
+    }
+
+    // Rebuilds the per-front-layer tables: the qubit -> front group index, the groups' pairs and
+    // gate counts, and with the extended heuristic the look-ahead groups indexed by qubit.
+    void prepare_front(GroupGraph& groups, bool extended) {
+        for (std::uint32_t q : front_qubits_) role_[q] = QubitRole{};
+        front_qubits_.clear();
+        front_a_.clear();
+        front_b_.clear();
+        front_card_.clear();
+        nb_gates_front_ = 0;
+        for (std::size_t i = 0; i < front_.size(); ++i) {
+            const GateGroup& g = groups.group(front_[i]);
+            const std::uint32_t a = g.first_qubit, b = g.second_qubit;
+            if (length(order_[a], order_[b]) == 0)
+                throw std::invalid_argument(
+                    "Qubits " + std::to_string(a) + " and " + std::to_string(b) +
+                    " of a two-qubit gate cannot be brought together: their physical qubits " +
+                    std::to_string(order_[a]) + " and " + std::to_string(order_[b]) +
+                    " are not connected in the topology");
+            role_[a] = QubitRole{static_cast<int>(i), b, g.nb_multiqubit_gates};
+            role_[b] = QubitRole{static_cast<int>(i), a, g.nb_multiqubit_gates};
+            front_qubits_.push_back(a);
+            front_qubits_.push_back(b);
+            front_a_.push_back(a);
+            front_b_.push_back(b);
+            front_card_.push_back(g.nb_multiqubit_gates);
+            nb_gates_front_ += g.nb_multiqubit_gates;
+        }
+        if (!extended) return;
+
+        groups.close_layers(options_.window_size, ahead_);
+        ahead_a_.clear();
+        ahead_b_.clear();
+        ahead_card_.clear();
+        nb_gates_ahead_ = 0;
+        ahead_start_.assign(n_ + 1, 0);
+        for (int v : ahead_) {
+            const GateGroup& g = groups.group(v);
+            ahead_a_.push_back(g.first_qubit);
+            ahead_b_.push_back(g.second_qubit);
+            ahead_card_.push_back(g.nb_multiqubit_gates);
+            nb_gates_ahead_ += g.nb_multiqubit_gates;
+            ++ahead_start_[g.first_qubit + 1];
+            ++ahead_start_[g.second_qubit + 1];
+        }
+        if (nb_gates_ahead_ == 0) nb_gates_ahead_ = 1;
+        // Compressed lists: look-ahead groups (by position in ahead_) on each qubit.
+        for (std::uint32_t q = 0; q < n_; ++q) ahead_start_[q + 1] += ahead_start_[q];
+        ahead_by_qubit_.resize(ahead_start_[n_]);
+        fill_.assign(ahead_start_.begin(), ahead_start_.end() - 1);
+        for (std::uint32_t e = 0; e < ahead_a_.size(); ++e) {
+            ahead_by_qubit_[fill_[ahead_a_[e]]++] = e;
+            ahead_by_qubit_[fill_[ahead_b_[e]]++] = e;
+        }
+    }
+
+    // Change of the look-ahead sum when logical qubit `x` moves from physical `from` to `to` and
+    // the qubit it trades places with is `y`; groups holding both are unchanged by the exchange.
+    std::int64_t ahead_change(std::uint32_t x, std::uint32_t y, std::uint32_t from,
+                              std::uint32_t to) const {
+        std::int64_t change = 0;
+        for (std::uint32_t k = ahead_start_[x]; k < ahead_start_[x + 1]; ++k) {
+            const std::uint32_t e = ahead_by_qubit_[k];
+            const std::uint32_t other = ahead_a_[e] == x ? ahead_b_[e] : ahead_a_[e];
+            if (other == y) continue;
+            const std::uint32_t po = order_[other];
+            change += ahead_card_[e] * (length(to, po) - length(from, po));
+        }
+        return change;
+    }
+
+    template <bool Extended>
+    std::pair<std::uint32_t, std::uint32_t> best_swap(const Decay& decay) {
+        const std::size_t n = n_;
+        std::int64_t front_sum = 0;
+        for (std::size_t i = 0; i < front_a_.size(); ++i)
+            front_sum += front_card_[i] * length(order_[front_a_[i]], order_[front_b_[i]]);
+        std::int64_t ahead_sum = 0;
+        if constexpr (Extended) {
+            for (std::size_t e = 0; e < ahead_a_.size(); ++e)
+                ahead_sum += ahead_card_[e] * length(order_[ahead_a_[e]], order_[ahead_b_[e]]);
+            // The two terms of the score take few distinct values in a pass (the changes are
+            // small integers), so each is computed once per value, by the very same expression.
+            front_terms_.clear();
+            ahead_terms_.clear();
+        }
+        const double nb_front = static_cast<double>(nb_gates_front_);
+        const double nb_ahead = static_cast<double>(nb_gates_ahead_);
+        const double weight = options_.weight;
+
+        bool found = false;
+        std::int64_t best_int = 0;
+        double best_score = 0.0;
+        std::uint32_t best_x = 0, best_y = 0;
+        for (std::size_t i = 0; i < front_a_.size(); ++i) {
+            const std::int64_t card = front_card_[i];
+            for (std::uint32_t x : {front_a_[i], front_b_[i]}) {
+                const std::uint32_t px = order_[x];
+                // Front groups join qubits of one component, and a neighbour of px is in it too,
+                // so the front terms are plain distance differences (the table is symmetric).
+                const std::int32_t* from_partner = lengths_.data() + order_[role_[x].partner] * n;
+                const std::int64_t before = from_partner[px];
+                for (std::uint32_t k = neighbour_start_[px]; k < neighbour_start_[px + 1]; ++k) {
+                    const std::uint32_t py = neighbours_[k];
+                    const std::uint32_t y = where_[py];
+                    const QubitRole& ry = role_[y];
+                    // (y, x) was already scored from an earlier front group; the exchange and its
+                    // score are the same, and ties keep the earlier candidate.
+                    if (ry.slot >= 0 && static_cast<std::size_t>(ry.slot) < i) continue;
+                    std::int64_t front_change = card * (from_partner[py] - before);
+                    if (ry.slot >= 0) {  // y's partner w stays; y moves from py to px
+                        const std::int32_t* from_w = lengths_.data() + order_[ry.partner] * n;
+                        front_change += ry.card * (static_cast<std::int64_t>(from_w[px]) -
+                                                   static_cast<std::int64_t>(from_w[py]));
+                    }
+                    if constexpr (!Extended) {
+                        const std::int64_t score = front_sum + front_change;
+                        if (!found || score < best_int) {
+                            found = true;
+                            best_int = score;
+                            best_x = x;
+                            best_y = y;
+                        }
+                    } else {
+                        const std::int64_t ahead_change_xy =
+                            ahead_change(x, y, px, py) + ahead_change(y, x, py, px);
+                        const double factor = std::max(decay.get(x), decay.get(y));
+                        const double score =
+                            factor * (front_terms_.get(front_change, [&](std::int64_t c) {
+                                return static_cast<double>(front_sum + c) / nb_front;
+                            }) + ahead_terms_.get(ahead_change_xy, [&](std::int64_t c) {
+                                return weight * static_cast<double>(ahead_sum + c) / nb_ahead;
+                            }));
+                        if (!found || score < best_score) {
+                            found = true;
+                            best_score = score;
+                            best_x = x;
+                            best_y = y;
+                        }
+                    }
+                }
+            }
+        }
+        if (!found) throw std::invalid_argument("SABRE routing found no SWAP to try");
+        return {best_x, best_y};
+    }
+
+    // Values of a function of a small integer change, computed on first use in a pass; changes
+    // outside the table's range are computed every time.
+    class TermCache {
+    public:
+        void clear() { std::fill(std::begin(known_), std::end(known_), false); }
+
+        template <typename F>
+        double get(std::int64_t change, F&& compute) {
+            if (change < -kReach || change > kReach) return compute(change);
+            const std::size_t k = static_cast<std::size_t>(change + kReach);
+            if (!known_[k]) {
+                values_[k] = compute(change);
+                known_[k] = true;
+            }
+            return values_[k];
+        }
+
+    private:
+        static constexpr std::int64_t kReach = 32;
+        double values_[2 * kReach + 1];
+        bool known_[2 * kReach + 1] = {};
+    };
+
+    bool has_topology_;
+    std::uint32_t topology_size_ = 0;
+    SabreOptions options_;
+    TermCache front_terms_, ahead_terms_;
+    std::uint32_t n_ = 0;
+    // Row-major table of path lengths in qubits between physical qubits, 0 for no path; the
+    // lengths of front groups are always positive, so their differences are distance differences.
+    std::vector<std::int32_t> lengths_;
+    std::vector<std::uint32_t> neighbour_start_, neighbours_;  // neighbours of p, topology order
+    std::vector<std::uint32_t> order_;                         // logical -> physical
+    std::vector<std::uint32_t> where_;                         // physical -> logical
+    // Scratch, reused across passes and calls.
+    std::vector<int> front_, executable_, ahead_;
+    // The part a logical qubit plays in the current front layer.
+    struct QubitRole {
+        int slot = -1;              // index of its group in front_, -1 outside the front layer
+        std::uint32_t partner = 0;  // the other qubit of that group
+        std::int32_t card = 0;      // two-qubit gate count of that group
+    };
+    std::vector<QubitRole> role_;  // by logical qubit
+    std::vector<std::uint32_t> front_qubits_, front_a_, front_b_;
+    std::vector<std::int64_t> front_card_;
+    std::int64_t nb_gates_front_ = 0;
+    std::vector<std::uint32_t> ahead_a_, ahead_b_, ahead_start_, ahead_by_qubit_, fill_;
+    std::vector<std::int64_t> ahead_card_;
+    std::int64_t nb_gates_ahead_ = 0;
+};
+
+}  // namespace couplize
