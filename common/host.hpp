@@ -57,16 +57,131 @@ inline bool is_op(nb::handle obj) {
 
 inline bool is_remap(nb::handle op) { return op.attr("type").equal(HostTypes::get().REMAP); }
 
+// Fast construction of routed operations. The host's operations are plain value objects whose
+// fields live in the instance dictionary; for those, a new operation is an object of the same
+// class given a copied dictionary, which skips the Python-level __init__ / __deepcopy__ (about
+// ten times faster). Operations of any other shape go through the Python protocol.
+class OpFactory {
+public:
+    static OpFactory& get() {
+        static OpFactory* factory = new OpFactory();  // lives as long as the interpreter
+        return *factory;
+    }
+
+    // New SWAP gate between two physical qubits.
+    nb::object swap(std::uint32_t a, std::uint32_t b) {
+        const std::uint32_t qubits[2] = {a, b};
+        if (!swap_fields_.is_valid()) {
+            nb::object op = HostTypes::get().Op();
+            op.attr("gate") = "SWAP";
+            op.attr("type") = HostTypes::get().GATETYPE;
+            op.attr(qbits_key_) = qubit_list(qubits, 2);
+            return op;
+        }
+        nb::object fields = nb::steal(PyDict_Copy(swap_fields_.ptr()));
+        if (!fields.is_valid()) throw nb::python_error();
+        set_item(fields, qubit_list(qubits, 2));
+        return with_fields(op_type_, fields);
+    }
+
+    // Deep copy of `op`; when `qubits` is given, its `qbits` becomes that list (n entries).
+    nb::object copy(nb::handle op, const std::uint32_t* qubits = nullptr, std::size_t n = 0) {
+        nb::object fields = plain_copy_of_fields(op);
+        if (fields.is_valid()) {
+            if (qubits) set_item(fields, qubit_list(qubits, n));
+            return with_fields(Py_TYPE(op.ptr()), fields);
+        }
+        nb::object clone = HostTypes::get().deepcopy(op);
+        if (qubits) clone.attr(qbits_key_) = qubit_list(qubits, n);
+        return clone;
+    }
+
+private:
+    OpFactory() {
+        nb::object prototype = HostTypes::get().Op();
+        PyTypeObject* type = Py_TYPE(prototype.ptr());
+        PyObject* dict = PyObject_GenericGetDict(prototype.ptr(), nullptr);
+        if (!dict) {  // fields not in an instance dictionary: always use the Python protocol
+            PyErr_Clear();
+            return;
+        }
+        nb::object fields = nb::steal(dict);
+        if (!is_plain_type(type)) return;
+        op_type_ = type;
+        fields[qbits_key_] = nb::none();
+        fields["gate"] = "SWAP";
+        fields["type"] = HostTypes::get().GATETYPE;
+        swap_fields_ = fields;
+    }
+
+    static bool is_plain_type(PyTypeObject* type) {
+        return type->tp_new == PyBaseObject_Type.tp_new;
+    }
+
+    static bool is_immutable_scalar(PyObject* value) {
+        return value == Py_None || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+               PyUnicode_CheckExact(value) || PyBool_Check(value) || PyComplex_CheckExact(value);
+    }
+
+    // A copy of the instance dictionary with fresh lists, or an invalid object when some field
+    // is neither an immutable scalar nor a flat list of them (or the class is not plain).
+    nb::object plain_copy_of_fields(nb::handle op) const {
+        if (!is_plain_type(Py_TYPE(op.ptr()))) return {};
+        PyObject* dict = PyObject_GenericGetDict(op.ptr(), nullptr);
+        if (!dict) {
+            PyErr_Clear();
+            return {};
+        }
+        nb::object source = nb::steal(dict);
+        nb::object copy = nb::steal(PyDict_New());
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(source.ptr(), &pos, &key, &value)) {
+            nb::object copied;
+            if (is_immutable_scalar(value)) {
+                copied = nb::borrow(value);
+            } else if (PyList_CheckExact(value)) {
+                const Py_ssize_t size = PyList_GET_SIZE(value);
+                for (Py_ssize_t k = 0; k < size; ++k)
+                    if (!is_immutable_scalar(PyList_GET_ITEM(value, k))) return {};
+                copied = nb::steal(PyList_GetSlice(value, 0, size));
+            } else {
+                return {};
+            }
+            if (PyDict_SetItem(copy.ptr(), key, copied.ptr()) < 0) throw nb::python_error();
+        }
+        return copy;
+    }
+
+    static nb::object with_fields(PyTypeObject* type, nb::handle fields) {
+        nb::object empty = nb::steal(PyTuple_New(0));
+        nb::object op = nb::steal(type->tp_new(type, empty.ptr(), nullptr));
+        if (!op.is_valid() || PyObject_GenericSetDict(op.ptr(), fields.ptr(), nullptr) < 0)
+            throw nb::python_error();
+        return op;
+    }
+
+    static nb::object qubit_list(const std::uint32_t* qubits, std::size_t n) {
+        nb::object list = nb::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+        for (std::size_t k = 0; k < n; ++k)
+            PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(k),
+                            PyLong_FromUnsignedLong(qubits[k]));
+        return list;
+    }
+
+    void set_item(nb::handle fields, nb::handle qubits) const {
+        if (PyDict_SetItem(fields.ptr(), qbits_key_.ptr(), qubits.ptr()) < 0)
+            throw nb::python_error();
+    }
+
+    nb::str qbits_key_{"qbits"};
+    PyTypeObject* op_type_ = nullptr;
+    nb::object swap_fields_;  // fields of a new SWAP (qbits set per operation); unset if not plain
+};
+
 // New SWAP gate between two physical qubits.
 inline nb::object make_swap(std::uint32_t a, std::uint32_t b) {
-    nb::object op = HostTypes::get().Op();
-    op.attr("gate") = "SWAP";
-    op.attr("type") = HostTypes::get().GATETYPE;
-    nb::list qbits;
-    qbits.append(nb::int_(a));
-    qbits.append(nb::int_(b));
-    op.attr("qbits") = qbits;
-    return op;
+    return OpFactory::get().swap(a, b);
 }
 
 // New REMAP: the state on qbits[i] moves to qbits[remap[i]] (entries are positions in qbits).

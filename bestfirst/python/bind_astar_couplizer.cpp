@@ -135,17 +135,18 @@ struct AstarEngine {
         if (nbphysical > nbqbits) routed.attr("nbqbits") = nbphysical;
         std::vector<std::uint32_t> order(nbphysical);  // logical -> physical
         std::iota(order.begin(), order.end(), 0u);
+        GcPause gc_pause;  // many acyclic objects follow
+        OpFactory& factory = OpFactory::get();
         for (const AstarCouplizer::Step& step : steps) {
             if (step.is_swap) {
-                routed_ops.append(make_swap(order[step.first], order[step.second]));
+                routed_ops.append(factory.swap(order[step.first], order[step.second]));
                 std::swap(order[step.first], order[step.second]);
                 continue;
             }
-            nb::object op = host.deepcopy(ops[step.first]);
-            nb::list qbits;
-            for (std::uint32_t q : gates[step.first]) qbits.append(order[q]);
-            op.attr("qbits") = qbits;
-            routed_ops.append(op);
+            const std::vector<std::uint32_t>& logical = gates[step.first];
+            std::uint32_t physical[2];
+            for (std::size_t k = 0; k < logical.size(); ++k) physical[k] = order[logical[k]];
+            routed_ops.append(factory.copy(ops[step.first], physical, logical.size()));
         }
         std::vector<std::uint32_t> remap(nbphysical);  // physical -> logical held there
         for (std::uint32_t q = 0; q < nbphysical; ++q) remap[order[q]] = q;

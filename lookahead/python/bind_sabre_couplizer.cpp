@@ -31,29 +31,6 @@ double to_double(nb::handle value) {
     return result;
 }
 
-// Deep copy of one operation: its own __deepcopy__ when its class has one (the host's Op does),
-// copy.deepcopy otherwise.
-class OpCopier {
-public:
-    nb::object operator()(nb::handle op) {
-        PyTypeObject* type = Py_TYPE(op.ptr());
-        if (type != last_type_) {
-            last_type_ = type;
-            own_ = PyObject_HasAttr(reinterpret_cast<PyObject*>(type), name_.ptr()) == 1;
-        }
-        if (!own_) return HostTypes::get().deepcopy(op);
-        nb::object memo = nb::steal(PyDict_New());
-        PyObject* clone = PyObject_CallMethodOneArg(op.ptr(), name_.ptr(), memo.ptr());
-        if (!clone) throw nb::python_error();
-        return nb::steal(clone);
-    }
-
-private:
-    nb::str name_{"__deepcopy__"};
-    PyTypeObject* last_type_ = nullptr;
-    bool own_ = false;
-};
-
 nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle basic_heuristic,
                             nb::handle weight, nb::handle delta, nb::handle window_size) {
     SabreOptions options;
@@ -107,20 +84,18 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
     const std::size_t nb_steps = routed.steps.size();
     nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(nb_steps + 1)));
     if (!out.is_valid()) throw nb::python_error();
-    OpCopier copy_op;
+    OpFactory& factory = OpFactory::get();
     for (std::size_t k = 0; k < nb_steps; ++k) {
         const SabreStep& step = routed.steps[k];
         nb::object op;
         if (step.is_swap()) {
-            op = make_swap(step.first, step.second);
+            op = factory.swap(step.first, step.second);
+        } else if (k < routed.nb_begin_gates) {  // begin gates keep their own qubits
+            op = factory.copy(PyTuple_GET_ITEM(ops.ptr(), step.gate));
         } else {
-            op = copy_op(PyTuple_GET_ITEM(ops.ptr(), step.gate));
-            if (k >= routed.nb_begin_gates) {
-                nb::list qbits;
-                qbits.append(nb::int_(step.first));
-                if (step.second != SabreStep::kNone) qbits.append(nb::int_(step.second));
-                op.attr(qbits_name) = qbits;
-            }
+            const std::uint32_t qubits[2] = {step.first, step.second};
+            op = factory.copy(PyTuple_GET_ITEM(ops.ptr(), step.gate), qubits,
+                              step.second == SabreStep::kNone ? 1 : 2);
         }
         PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k), op.release().ptr());
     }

@@ -24,25 +24,22 @@ nb::object& default_metric() {
 }
 
 // Routed host operations built from committed or candidate path entries. Input entries are
-// shallow copies of the k-th input operation with physical qubits; SWAPs are new operations.
+// copies of the k-th input operation with physical qubits; SWAPs are new operations.
 class OpBuilder {
 public:
     explicit OpBuilder(nb::handle circuit) : ops_(nb::borrow<nb::list>(circuit.attr("ops"))) {}
 
     void append(nb::list& out, const PathStep* begin, const PathStep* end, std::size_t& k) const {
-        const HostTypes& host = HostTypes::get();
+        OpFactory& factory = OpFactory::get();
         for (const PathStep* s = begin; s != end; ++s) {
             if (!s->is_input) {
-                out.append(make_swap(s->qubits[0], s->qubits[1]));
+                out.append(factory.swap(s->qubits[0], s->qubits[1]));
                 continue;
             }
-            nb::object op = host.copy(ops_[k++]);
-            if (s->nbqubits > 0) {
-                nb::list qbits;
-                for (std::uint8_t q = 0; q < s->nbqubits; ++q) qbits.append(nb::int_(s->qubits[q]));
-                op.attr("qbits") = qbits;
-            }
-            out.append(op);
+            // Operations without qubits keep their own (possibly None) qbits.
+            nb::handle source = ops_[k++];
+            out.append(s->nbqubits > 0 ? factory.copy(source, s->qubits, s->nbqubits)
+                                       : factory.copy(source));
         }
     }
 
