@@ -71,8 +71,9 @@ public:
 //
 // Each candidate is scored incrementally from the sums of the current placement: only the terms
 // of groups on the two swapped qubits change, so a candidate costs O(1 + look-ahead groups on
-// those qubits) distance lookups. Distances come from the topology's all-pairs table. The router
-// keeps its scratch buffers between calls; it touches no Python object.
+// those qubits) distance lookups, without branches in the common case of at most two look-ahead
+// groups per qubit. Distances come from the topology's all-pairs table. The router keeps its
+// scratch buffers between calls; it touches no Python object.
 class SabreRouter {
 public:
     // Takes what it needs of the topology now (path lengths and neighbour lists), so that
@@ -86,11 +87,22 @@ public:
         lengths_.resize(dist.size());
         for (std::size_t k = 0; k < dist.size(); ++k)
             lengths_[k] = dist[k] == kUnreachable ? 0 : static_cast<std::int32_t>(dist[k]) + 1;
-        neighbour_start_.assign(1, 0);
+        for (std::uint32_t p = 0; p < topology_size_; ++p)
+            stride_ = std::max(stride_, static_cast<std::uint32_t>(graph->neighbours(p).size()));
+        // Each place gets `stride_` neighbour entries, padded with the place itself (a candidate
+        // that swaps a qubit with itself is skipped). When the padding at most doubles the
+        // entries, every place scans all `stride_` of them: a loop of fixed length is cheaper
+        // than the mispredicted exits of loops of varying lengths.
+        std::size_t entries = 0;
+        for (std::uint32_t p = 0; p < topology_size_; ++p) entries += graph->neighbours(p).size();
+        const bool scan_padding = static_cast<std::size_t>(stride_) * topology_size_ <= 2 * entries;
+        neighbours_.resize(static_cast<std::size_t>(stride_) * topology_size_);
+        nb_scanned_.resize(topology_size_);
         for (std::uint32_t p = 0; p < topology_size_; ++p) {
             const std::vector<std::uint32_t>& around = graph->neighbours(p);
-            neighbours_.insert(neighbours_.end(), around.begin(), around.end());
-            neighbour_start_.push_back(static_cast<std::uint32_t>(neighbours_.size()));
+            std::uint32_t* row = neighbours_.data() + static_cast<std::size_t>(p) * stride_;
+            std::fill(std::copy(around.begin(), around.end(), row), row + stride_, p);
+            nb_scanned_[p] = scan_padding ? stride_ : static_cast<std::uint32_t>(around.size());
         }
     }
 
@@ -130,6 +142,38 @@ public:
 
 private:
     static constexpr std::uint32_t kUnreachable = QubitGraph::unreachable;
+    static constexpr std::uint32_t kNoSlot = std::numeric_limits<std::uint32_t>::max();
+
+    // The part a logical qubit plays in the current front layer; outside it, slot kNoSlot,
+    // partner itself and card 0, so that its front term is 0 without a branch.
+    struct QubitRole {
+        std::uint32_t slot;     // index of its group in front_
+        std::uint32_t partner;  // the other qubit of that group
+        std::int32_t card;      // two-qubit gate count of that group
+    };
+
+    // The look-ahead groups of a logical qubit, their other qubit and gate count, when it is in
+    // at most two; unused entries hold the qubit itself and count 0.
+    struct AheadOf {
+        std::uint32_t other[2];
+        std::int32_t card[2];
+        std::uint32_t count;  // look-ahead groups on the qubit, may exceed 2
+
+        // Returns false once the qubit is in more than two groups.
+        bool add(std::uint32_t q, std::int32_t c) {
+            if (count < 2) {
+                other[count] = q;
+                card[count] = c;
+            }
+            return ++count <= 2;
+        }
+    };
+
+    // A chosen SWAP of logical qubits and the changes it makes to both sums.
+    struct Choice {
+        std::uint32_t x, y;
+        std::int64_t front_change, ahead_change;
+    };
 
     // Path length in qubits between two physical qubits, 0 when no path joins them.
     std::int64_t length(std::uint32_t p, std::uint32_t q) const {
@@ -143,7 +187,15 @@ private:
             options_.max_swaps_without_progress
                 ? options_.max_swaps_without_progress
                 : 1000 + 10 * static_cast<std::uint64_t>(n_) * static_cast<std::uint64_t>(n_);
-        role_.assign(n_, QubitRole{});
+        role_.resize(n_);
+        ahead_of_.resize(n_);
+        for (std::uint32_t q = 0; q < n_; ++q) {
+            role_[q] = QubitRole{kNoSlot, q, 0};
+            ahead_of_[q] = AheadOf{{q, q}, {0, 0}, 0};
+        }
+        front_qubits_.clear();
+        ahead_a_.clear();
+        ahead_b_.clear();
         front_ = groups.front_layer();
         bool stale = true;  // front-layer tables must be rebuilt
         std::uint64_t swaps_since_progress = 0;
@@ -179,63 +231,78 @@ private:
                 throw std::invalid_argument(
                     "SABRE routing makes no progress: " + std::to_string(limit) +
                     " consecutive SWAPs executed no gate (front group on qubits " +
-                    std::to_string(front_a_[0]) + " and " + std::to_string(front_b_[0]) + ")");
-            const auto [x, y] = extended ? best_swap<true>(decay) : best_swap<false>(decay);
+                    std::to_string(front_qubits_[0]) + " and " + std::to_string(front_qubits_[1]) +
+                    ")");
+            const Choice best = extended ? best_swap<true>(decay) : best_swap<false>(decay);
+            const std::uint32_t x = best.x, y = best.y;
             swap(order_, x, y);
             where_[order_[x]] = x;
             where_[order_[y]] = y;
+            front_sum_ += best.front_change;
+            ahead_sum_ += best.ahead_change;
             result.steps.push_back({SabreStep::kSwap, order_[x], order_[y]});
             ++result.nb_swaps;
             if (extended) decay.insert_swap(x, y);
         }
     }
 
-    // Rebuilds the per-front-layer tables: the qubit -> front group index, the groups' pairs and
-    // gate counts, and with the extended heuristic the look-ahead groups indexed by qubit.
+    // Rebuilds the per-front-layer tables: the part each qubit plays in the front layer, and with
+    // the extended heuristic the look-ahead groups by qubit; computes both sums of the current
+    // placement.
     void prepare_front(GroupGraph& groups, bool extended) {
-        for (std::uint32_t q : front_qubits_) role_[q] = QubitRole{};
+        for (std::uint32_t q : front_qubits_) role_[q] = QubitRole{kNoSlot, q, 0};
         front_qubits_.clear();
-        front_a_.clear();
-        front_b_.clear();
-        front_card_.clear();
         nb_gates_front_ = 0;
+        front_sum_ = 0;
         for (std::size_t i = 0; i < front_.size(); ++i) {
             const GateGroup& g = groups.group(front_[i]);
             const std::uint32_t a = g.first_qubit, b = g.second_qubit;
-            if (length(order_[a], order_[b]) == 0)
+            const std::int64_t len = length(order_[a], order_[b]);
+            if (len == 0)
                 throw std::invalid_argument(
                     "Qubits " + std::to_string(a) + " and " + std::to_string(b) +
                     " of a two-qubit gate cannot be brought together: their physical qubits " +
                     std::to_string(order_[a]) + " and " + std::to_string(order_[b]) +
                     " are not connected in the topology");
-            role_[a] = QubitRole{static_cast<int>(i), b, g.nb_multiqubit_gates};
-            role_[b] = QubitRole{static_cast<int>(i), a, g.nb_multiqubit_gates};
+            const std::uint32_t slot = static_cast<std::uint32_t>(i);
+            role_[a] = QubitRole{slot, b, g.nb_multiqubit_gates};
+            role_[b] = QubitRole{slot, a, g.nb_multiqubit_gates};
             front_qubits_.push_back(a);
             front_qubits_.push_back(b);
-            front_a_.push_back(a);
-            front_b_.push_back(b);
-            front_card_.push_back(g.nb_multiqubit_gates);
             nb_gates_front_ += g.nb_multiqubit_gates;
+            front_sum_ += g.nb_multiqubit_gates * len;
         }
         if (!extended) return;
 
+        for (std::uint32_t q : ahead_a_) ahead_of_[q] = AheadOf{{q, q}, {0, 0}, 0};
+        for (std::uint32_t q : ahead_b_) ahead_of_[q] = AheadOf{{q, q}, {0, 0}, 0};
         groups.close_layers(options_.window_size, ahead_);
         ahead_a_.clear();
         ahead_b_.clear();
         ahead_card_.clear();
         nb_gates_ahead_ = 0;
-        ahead_start_.assign(n_ + 1, 0);
+        ahead_sum_ = 0;
+        bool crowded = false;  // a qubit is in more than two look-ahead groups
         for (int v : ahead_) {
             const GateGroup& g = groups.group(v);
-            ahead_a_.push_back(g.first_qubit);
-            ahead_b_.push_back(g.second_qubit);
+            const std::uint32_t a = g.first_qubit, b = g.second_qubit;
+            ahead_a_.push_back(a);
+            ahead_b_.push_back(b);
             ahead_card_.push_back(g.nb_multiqubit_gates);
             nb_gates_ahead_ += g.nb_multiqubit_gates;
-            ++ahead_start_[g.first_qubit + 1];
-            ++ahead_start_[g.second_qubit + 1];
+            ahead_sum_ += g.nb_multiqubit_gates * length(order_[a], order_[b]);
+            crowded |= !ahead_of_[a].add(b, g.nb_multiqubit_gates);
+            crowded |= !ahead_of_[b].add(a, g.nb_multiqubit_gates);
         }
         if (nb_gates_ahead_ == 0) nb_gates_ahead_ = 1;
-        // Compressed lists: look-ahead groups (by position in ahead_) on each qubit.
+        if (!crowded) return;
+        // Compressed lists of the look-ahead groups (by position in ahead_) on each qubit, for
+        // the qubits in more than two of them.
+        ahead_start_.assign(n_ + 1, 0);
+        for (std::size_t e = 0; e < ahead_a_.size(); ++e) {
+            ++ahead_start_[ahead_a_[e] + 1];
+            ++ahead_start_[ahead_b_[e] + 1];
+        }
         for (std::uint32_t q = 0; q < n_; ++q) ahead_start_[q + 1] += ahead_start_[q];
         ahead_by_qubit_.resize(ahead_start_[n_]);
         fill_.assign(ahead_start_.begin(), ahead_start_.end() - 1);
@@ -247,6 +314,7 @@ private:
 
     // Change of the look-ahead sum when logical qubit `x` moves from physical `from` to `to` and
     // the qubit it trades places with is `y`; groups holding both are unchanged by the exchange.
+    // Reads the compressed lists.
     std::int64_t ahead_change(std::uint32_t x, std::uint32_t y, std::uint32_t from,
                               std::uint32_t to) const {
         std::int64_t change = 0;
@@ -260,16 +328,28 @@ private:
         return change;
     }
 
+    // The same change for a qubit in at most two look-ahead groups, without branches: unused
+    // entries have count 0.
+    std::int64_t ahead_change(const AheadOf& of, std::uint32_t y, std::uint32_t from,
+                              std::uint32_t to) const {
+        std::int64_t change = 0;
+        for (int k = 0; k < 2; ++k) {
+            const std::int32_t* row = lengths_.data() + std::size_t{order_[of.other[k]]} * n_;
+            const std::int64_t card = of.other[k] == y ? 0 : of.card[k];
+            change += card * (static_cast<std::int64_t>(row[to]) - row[from]);
+        }
+        return change;
+    }
+
+    // Scores the candidates in order and returns the first of the lowest, with its changes of
+    // both sums.
     template <bool Extended>
-    std::pair<std::uint32_t, std::uint32_t> best_swap(const Decay& decay) {
+    Choice best_swap(const Decay& decay) {
+        const std::int32_t* lengths = lengths_.data();
         const std::size_t n = n_;
-        std::int64_t front_sum = 0;
-        for (std::size_t i = 0; i < front_a_.size(); ++i)
-            front_sum += front_card_[i] * length(order_[front_a_[i]], order_[front_b_[i]]);
-        std::int64_t ahead_sum = 0;
+        const std::int64_t front_sum = front_sum_;
+        const std::int64_t ahead_sum = ahead_sum_;
         if constexpr (Extended) {
-            for (std::size_t e = 0; e < ahead_a_.size(); ++e)
-                ahead_sum += ahead_card_[e] * length(order_[ahead_a_[e]], order_[ahead_b_[e]]);
             // The two terms of the score take few distinct values in a pass (the changes are
             // small integers), so each is computed once per value, by the very same expression.
             front_terms_.clear();
@@ -282,58 +362,71 @@ private:
         bool found = false;
         std::int64_t best_int = 0;
         double best_score = 0.0;
-        std::uint32_t best_x = 0, best_y = 0;
-        for (std::size_t i = 0; i < front_a_.size(); ++i) {
-            const std::int64_t card = front_card_[i];
-            for (std::uint32_t x : {front_a_[i], front_b_[i]}) {
-                const std::uint32_t px = order_[x];
-                // Front groups join qubits of one component, and a neighbour of px is in it too,
-                // so the front terms are plain distance differences (the table is symmetric).
-                const std::int32_t* from_partner = lengths_.data() + order_[role_[x].partner] * n;
-                const std::int64_t before = from_partner[px];
-                for (std::uint32_t k = neighbour_start_[px]; k < neighbour_start_[px + 1]; ++k) {
-                    const std::uint32_t py = neighbours_[k];
-                    const std::uint32_t y = where_[py];
-                    const QubitRole& ry = role_[y];
-                    // (y, x) was already scored from an earlier front group; the exchange and its
-                    // score are the same, and ties keep the earlier candidate.
-                    if (ry.slot >= 0 && static_cast<std::size_t>(ry.slot) < i) continue;
-                    std::int64_t front_change = card * (from_partner[py] - before);
-                    if (ry.slot >= 0) {  // y's partner w stays; y moves from py to px
-                        const std::int32_t* from_w = lengths_.data() + order_[ry.partner] * n;
-                        front_change += ry.card * (static_cast<std::int64_t>(from_w[px]) -
-                                                   static_cast<std::int64_t>(from_w[py]));
+        Choice best{};
+        for (std::size_t j = 0; j < front_qubits_.size(); ++j) {
+            const std::uint32_t slot = static_cast<std::uint32_t>(j / 2);
+            const std::uint32_t x = front_qubits_[j];
+            const std::uint32_t px = order_[x];
+            const QubitRole& rx = role_[x];
+            // Front groups join qubits of one component, and a neighbour of px is in it too, so
+            // the front terms are plain distance differences (the table is symmetric); so are the
+            // look-ahead terms, both lengths being 0 when the other qubit is out of reach.
+            const std::int32_t* from_partner = lengths + order_[rx.partner] * n;
+            const std::int64_t before = from_partner[px];
+            [[maybe_unused]] double decay_x = 1.0;
+            [[maybe_unused]] const AheadOf* ax = nullptr;
+            if constexpr (Extended) {
+                decay_x = decay.get(x);
+                ax = &ahead_of_[x];
+            }
+            const std::uint32_t* around = neighbours_.data() + std::size_t{px} * stride_;
+            const std::uint32_t scanned = nb_scanned_[px];
+            for (std::uint32_t k = 0; k < scanned; ++k) {
+                const std::uint32_t py = around[k];
+                const std::uint32_t y = where_[py];
+                const QubitRole& ry = role_[y];
+                // Padding (y is x itself) and candidates (y, x) already scored from an earlier
+                // front group: the exchange and its score are the same, and ties keep the
+                // earlier candidate. Non-front qubits have slot kNoSlot.
+                const bool skip = (y == x) | (ry.slot < slot);
+                // y's partner w stays while y moves from py to px; ry.card is 0 outside the
+                // front layer.
+                const std::int32_t* from_w = lengths + order_[ry.partner] * n;
+                const std::int64_t front_change =
+                    rx.card * (from_partner[py] - before) +
+                    ry.card * (static_cast<std::int64_t>(from_w[px]) - from_w[py]);
+                if constexpr (!Extended) {
+                    const std::int64_t score = front_sum + front_change;
+                    if (!skip && (!found || score < best_int)) {
+                        best_int = score;
+                        best = Choice{x, y, front_change, 0};
                     }
-                    if constexpr (!Extended) {
-                        const std::int64_t score = front_sum + front_change;
-                        if (!found || score < best_int) {
-                            found = true;
-                            best_int = score;
-                            best_x = x;
-                            best_y = y;
-                        }
-                    } else {
-                        const std::int64_t ahead_change_xy =
-                            ahead_change(x, y, px, py) + ahead_change(y, x, py, px);
-                        const double factor = std::max(decay.get(x), decay.get(y));
-                        const double score =
-                            factor * (front_terms_.get(front_change, [&](std::int64_t c) {
-                                return static_cast<double>(front_sum + c) / nb_front;
-                            }) + ahead_terms_.get(ahead_change_xy, [&](std::int64_t c) {
-                                return weight * static_cast<double>(ahead_sum + c) / nb_ahead;
-                            }));
-                        if (!found || score < best_score) {
-                            found = true;
-                            best_score = score;
-                            best_x = x;
-                            best_y = y;
-                        }
+                    found |= !skip;
+                } else {
+                    const AheadOf& ay = ahead_of_[y];
+                    std::int64_t ahead_change_xy;
+                    if (ax->count <= 2 && ay.count <= 2) [[likely]]
+                        ahead_change_xy =
+                            ahead_change(*ax, y, px, py) + ahead_change(ay, x, py, px);
+                    else
+                        ahead_change_xy = ahead_change(x, y, px, py) + ahead_change(y, x, py, px);
+                    const double factor = std::max(decay_x, decay.get(y));
+                    const double score =
+                        factor * (front_terms_.get(front_change, [&](std::int64_t c) {
+                            return static_cast<double>(front_sum + c) / nb_front;
+                        }) + ahead_terms_.get(ahead_change_xy, [&](std::int64_t c) {
+                            return weight * static_cast<double>(ahead_sum + c) / nb_ahead;
+                        }));
+                    if (!skip && (!found || score < best_score)) {
+                        best_score = score;
+                        best = Choice{x, y, front_change, ahead_change_xy};
                     }
+                    found |= !skip;
                 }
             }
         }
         if (!found) throw std::invalid_argument("SABRE routing found no SWAP to try");
-        return {best_x, best_y};
+        return best;
     }
 
     // Values of a function of a small integer change, computed on first use in a pass; changes
@@ -367,24 +460,23 @@ private:
     // Row-major table of path lengths in qubits between physical qubits, 0 for no path; the
     // lengths of front groups are always positive, so their differences are distance differences.
     std::vector<std::int32_t> lengths_;
-    std::vector<std::uint32_t> neighbour_start_, neighbours_;  // neighbours of p, topology order
-    std::vector<std::uint32_t> order_;                         // logical -> physical
-    std::vector<std::uint32_t> where_;                         // physical -> logical
+    // Neighbours of place p in the topology's order at p * stride_, padded with p; the first
+    // nb_scanned_[p] entries are scanned.
+    std::uint32_t stride_ = 0;
+    std::vector<std::uint32_t> neighbours_, nb_scanned_;
+    std::vector<std::uint32_t> order_;  // logical -> physical
+    std::vector<std::uint32_t> where_;  // physical -> logical
     // Scratch, reused across passes and calls.
     std::vector<int> front_, executable_, ahead_;
-    // The part a logical qubit plays in the current front layer.
-    struct QubitRole {
-        int slot = -1;              // index of its group in front_, -1 outside the front layer
-        std::uint32_t partner = 0;  // the other qubit of that group
-        std::int32_t card = 0;      // two-qubit gate count of that group
-    };
-    std::vector<QubitRole> role_;  // by logical qubit
-    std::vector<std::uint32_t> front_qubits_, front_a_, front_b_;
-    std::vector<std::int64_t> front_card_;
+    std::vector<QubitRole> role_;              // by logical qubit
+    std::vector<std::uint32_t> front_qubits_;  // first and second qubit of each front group
     std::int64_t nb_gates_front_ = 0;
+    std::vector<AheadOf> ahead_of_;  // by logical qubit
     std::vector<std::uint32_t> ahead_a_, ahead_b_, ahead_start_, ahead_by_qubit_, fill_;
     std::vector<std::int64_t> ahead_card_;
     std::int64_t nb_gates_ahead_ = 0;
+    // Both sums for the current placement, kept up to date SWAP by SWAP.
+    std::int64_t front_sum_ = 0, ahead_sum_ = 0;
 };
 
 }  // namespace couplize
