@@ -158,6 +158,7 @@ private:
         std::uint32_t other[2];
         std::int32_t card[2];
         std::uint32_t count;  // look-ahead groups on the qubit, may exceed 2
+        std::int64_t total;   // their gate count, which bounds the change of the look-ahead sum
 
         // Returns false once the qubit is in more than two groups.
         bool add(std::uint32_t q, std::int32_t c) {
@@ -165,8 +166,17 @@ private:
                 other[count] = q;
                 card[count] = c;
             }
+            total += c;
             return ++count <= 2;
         }
+    };
+
+    // Terms of the candidate SWAP (x, y) of a front qubit x, as of swap pass `stamp`.
+    struct Candidate {
+        std::uint64_t stamp = 0;
+        std::int64_t front_change = 0;
+        std::int64_t ahead_change = 0;
+        bool skip = false;  // padding, or (y, x) came earlier
     };
 
     // A chosen SWAP of logical qubits and the changes it makes to both sums.
@@ -191,11 +201,13 @@ private:
         ahead_of_.resize(n_);
         for (std::uint32_t q = 0; q < n_; ++q) {
             role_[q] = QubitRole{kNoSlot, q, 0};
-            ahead_of_[q] = AheadOf{{q, q}, {0, 0}, 0};
+            ahead_of_[q] = AheadOf{{q, q}, {0, 0}, 0, 0};
         }
         front_qubits_.clear();
         ahead_a_.clear();
         ahead_b_.clear();
+        touched_.assign(n_, 0);
+        pass_ = 0;
         front_ = groups.front_layer();
         bool stale = true;  // front-layer tables must be rebuilt
         std::uint64_t swaps_since_progress = 0;
@@ -240,6 +252,8 @@ private:
             where_[order_[y]] = y;
             front_sum_ += best.front_change;
             ahead_sum_ += best.ahead_change;
+            touch_around(x, extended);
+            touch_around(y, extended);
             result.steps.push_back({SabreStep::kSwap, order_[x], order_[y]});
             ++result.nb_swaps;
             if (extended) decay.insert_swap(x, y);
@@ -254,6 +268,7 @@ private:
         front_qubits_.clear();
         nb_gates_front_ = 0;
         front_sum_ = 0;
+        std::int64_t max_card = 0;
         for (std::size_t i = 0; i < front_.size(); ++i) {
             const GateGroup& g = groups.group(front_[i]);
             const std::uint32_t a = g.first_qubit, b = g.second_qubit;
@@ -271,17 +286,23 @@ private:
             front_qubits_.push_back(b);
             nb_gates_front_ += g.nb_multiqubit_gates;
             front_sum_ += g.nb_multiqubit_gates * len;
+            max_card = std::max<std::int64_t>(max_card, g.nb_multiqubit_gates);
         }
+        // Every cached candidate belongs to a front qubit: touching them all drops the cache.
+        for (std::uint32_t q : front_qubits_) touched_[q] = pass_;
+        candidates_.resize(front_qubits_.size() * stride_);
+        max_front_change_ = 2 * max_card;
         if (!extended) return;
 
-        for (std::uint32_t q : ahead_a_) ahead_of_[q] = AheadOf{{q, q}, {0, 0}, 0};
-        for (std::uint32_t q : ahead_b_) ahead_of_[q] = AheadOf{{q, q}, {0, 0}, 0};
+        for (std::uint32_t q : ahead_a_) ahead_of_[q] = AheadOf{{q, q}, {0, 0}, 0, 0};
+        for (std::uint32_t q : ahead_b_) ahead_of_[q] = AheadOf{{q, q}, {0, 0}, 0, 0};
         groups.close_layers(options_.window_size, ahead_);
         ahead_a_.clear();
         ahead_b_.clear();
         ahead_card_.clear();
         nb_gates_ahead_ = 0;
         ahead_sum_ = 0;
+        max_ahead_change_ = 0;
         bool crowded = false;  // a qubit is in more than two look-ahead groups
         for (int v : ahead_) {
             const GateGroup& g = groups.group(v);
@@ -293,6 +314,8 @@ private:
             ahead_sum_ += g.nb_multiqubit_gates * length(order_[a], order_[b]);
             crowded |= !ahead_of_[a].add(b, g.nb_multiqubit_gates);
             crowded |= !ahead_of_[b].add(a, g.nb_multiqubit_gates);
+            max_ahead_change_ =
+                std::max({max_ahead_change_, 2 * ahead_of_[a].total, 2 * ahead_of_[b].total});
         }
         if (nb_gates_ahead_ == 0) nb_gates_ahead_ = 1;
         if (!crowded) return;
@@ -341,23 +364,81 @@ private:
         return change;
     }
 
-    // Scores the candidates in order and returns the first of the lowest, with its changes of
-    // both sums.
+    // Marks logical qubit `q`, just moved, and the qubits whose candidate terms read its place:
+    // its front partner and its look-ahead partners. A cached candidate (x, y) stays valid while
+    // neither x nor y is marked: its terms read only the places of x, y and their partners.
+    void touch_around(std::uint32_t q, bool extended) {
+        touched_[q] = pass_;
+        touched_[role_[q].partner] = pass_;  // q itself outside the front layer
+        if (!extended) return;
+        const AheadOf& of = ahead_of_[q];
+        if (of.count <= 2) {
+            touched_[of.other[0]] = pass_;
+            touched_[of.other[1]] = pass_;
+            return;
+        }
+        for (std::uint32_t k = ahead_start_[q]; k < ahead_start_[q + 1]; ++k) {
+            const std::uint32_t e = ahead_by_qubit_[k];
+            touched_[ahead_a_[e] == q ? ahead_b_[e] : ahead_a_[e]] = pass_;
+        }
+    }
+
+    // Computes the terms of candidate (x, y), x at px in front group `slot`, y at its neighbour
+    // py.
     template <bool Extended>
-    Choice best_swap(const Decay& decay) {
+    void compute_candidate(Candidate& c, std::uint32_t slot, std::uint32_t x, std::uint32_t px,
+                           std::uint32_t y, std::uint32_t py) const {
         const std::int32_t* lengths = lengths_.data();
         const std::size_t n = n_;
+        const QubitRole& rx = role_[x];
+        const QubitRole& ry = role_[y];
+        c.stamp = pass_;
+        // Padding (y is x itself), or (y, x) already scored from an earlier front group: the
+        // exchange and its score are the same, and ties keep the earlier candidate. Qubits
+        // outside the front layer have slot kNoSlot.
+        c.skip = (y == x) | (ry.slot < slot);
+        // Front groups join qubits of one component, and a neighbour of px is in it too, so the
+        // front terms are plain distance differences (the table is symmetric); so are the
+        // look-ahead terms, both lengths being 0 when the other qubit is out of reach. y's
+        // partner w stays while y moves from py to px; ry.card is 0 outside the front layer.
+        const std::int32_t* from_partner = lengths + order_[rx.partner] * n;
+        const std::int32_t* from_w = lengths + order_[ry.partner] * n;
+        c.front_change =
+            rx.card * (static_cast<std::int64_t>(from_partner[py]) - from_partner[px]) +
+            ry.card * (static_cast<std::int64_t>(from_w[px]) - from_w[py]);
+        c.ahead_change = 0;
+        if constexpr (Extended) {
+            const AheadOf& ax = ahead_of_[x];
+            const AheadOf& ay = ahead_of_[y];
+            if (ax.count <= 2 && ay.count <= 2) [[likely]]
+                c.ahead_change = ahead_change(ax, y, px, py) + ahead_change(ay, x, py, px);
+            else
+                c.ahead_change = ahead_change(x, y, px, py) + ahead_change(y, x, py, px);
+        }
+        if (c.skip) c.front_change = c.ahead_change = 0;  // keeps the term lookups in range
+    }
+
+    // Scores the candidates in order and returns the first of the lowest, with its changes of
+    // both sums. A candidate's terms come from the cache unless one of its qubits was touched
+    // since they were computed.
+    template <bool Extended>
+    Choice best_swap(const Decay& decay) {
+        ++pass_;
         const std::int64_t front_sum = front_sum_;
         const std::int64_t ahead_sum = ahead_sum_;
-        if constexpr (Extended) {
-            // The two terms of the score take few distinct values in a pass (the changes are
-            // small integers), so each is computed once per value, by the very same expression.
-            front_terms_.clear();
-            ahead_terms_.clear();
-        }
         const double nb_front = static_cast<double>(nb_gates_front_);
         const double nb_ahead = static_cast<double>(nb_gates_ahead_);
         const double weight = options_.weight;
+        auto front_term = [&](std::int64_t c) {
+            return static_cast<double>(front_sum + c) / nb_front;
+        };
+        auto ahead_term = [&](std::int64_t c) {
+            return weight * static_cast<double>(ahead_sum + c) / nb_ahead;
+        };
+        if constexpr (Extended) {
+            front_terms_.fill(max_front_change_, front_term);
+            ahead_terms_.fill(max_ahead_change_, ahead_term);
+        }
 
         bool found = false;
         std::int64_t best_int = 0;
@@ -367,95 +448,66 @@ private:
             const std::uint32_t slot = static_cast<std::uint32_t>(j / 2);
             const std::uint32_t x = front_qubits_[j];
             const std::uint32_t px = order_[x];
-            const QubitRole& rx = role_[x];
-            // Front groups join qubits of one component, and a neighbour of px is in it too, so
-            // the front terms are plain distance differences (the table is symmetric); so are the
-            // look-ahead terms, both lengths being 0 when the other qubit is out of reach.
-            const std::int32_t* from_partner = lengths + order_[rx.partner] * n;
-            const std::int64_t before = from_partner[px];
+            const std::uint64_t touched_x = touched_[x];
             [[maybe_unused]] double decay_x = 1.0;
-            [[maybe_unused]] const AheadOf* ax = nullptr;
-            if constexpr (Extended) {
-                decay_x = decay.get(x);
-                ax = &ahead_of_[x];
-            }
+            if constexpr (Extended) decay_x = decay.get(x);
+            Candidate* cache = candidates_.data() + j * stride_;
             const std::uint32_t* around = neighbours_.data() + std::size_t{px} * stride_;
             const std::uint32_t scanned = nb_scanned_[px];
             for (std::uint32_t k = 0; k < scanned; ++k) {
                 const std::uint32_t py = around[k];
                 const std::uint32_t y = where_[py];
-                const QubitRole& ry = role_[y];
-                // Padding (y is x itself) and candidates (y, x) already scored from an earlier
-                // front group: the exchange and its score are the same, and ties keep the
-                // earlier candidate. Non-front qubits have slot kNoSlot.
-                const bool skip = (y == x) | (ry.slot < slot);
-                // y's partner w stays while y moves from py to px; ry.card is 0 outside the
-                // front layer.
-                const std::int32_t* from_w = lengths + order_[ry.partner] * n;
-                const std::int64_t front_change =
-                    rx.card * (from_partner[py] - before) +
-                    ry.card * (static_cast<std::int64_t>(from_w[px]) - from_w[py]);
+                Candidate& c = cache[k];
+                if (c.stamp <= touched_x || c.stamp <= touched_[y])
+                    compute_candidate<Extended>(c, slot, x, px, y, py);
                 if constexpr (!Extended) {
-                    const std::int64_t score = front_sum + front_change;
-                    if (!skip && (!found || score < best_int)) {
+                    const std::int64_t score = front_sum + c.front_change;
+                    if (!c.skip && (!found || score < best_int)) {
                         best_int = score;
-                        best = Choice{x, y, front_change, 0};
+                        best = Choice{x, y, c.front_change, 0};
                     }
-                    found |= !skip;
                 } else {
-                    const AheadOf& ay = ahead_of_[y];
-                    std::int64_t ahead_change_xy;
-                    if (ax->count <= 2 && ay.count <= 2) [[likely]]
-                        ahead_change_xy =
-                            ahead_change(*ax, y, px, py) + ahead_change(ay, x, py, px);
-                    else
-                        ahead_change_xy = ahead_change(x, y, px, py) + ahead_change(y, x, py, px);
                     const double factor = std::max(decay_x, decay.get(y));
-                    const double score =
-                        factor * (front_terms_.get(front_change, [&](std::int64_t c) {
-                            return static_cast<double>(front_sum + c) / nb_front;
-                        }) + ahead_terms_.get(ahead_change_xy, [&](std::int64_t c) {
-                            return weight * static_cast<double>(ahead_sum + c) / nb_ahead;
-                        }));
-                    if (!skip && (!found || score < best_score)) {
+                    const double score = factor * (front_terms_.get(c.front_change, front_term) +
+                                                   ahead_terms_.get(c.ahead_change, ahead_term));
+                    if (!c.skip && (!found || score < best_score)) {
                         best_score = score;
-                        best = Choice{x, y, front_change, ahead_change_xy};
+                        best = Choice{x, y, c.front_change, c.ahead_change};
                     }
-                    found |= !skip;
                 }
+                found |= !c.skip;
             }
         }
         if (!found) throw std::invalid_argument("SABRE routing found no SWAP to try");
         return best;
     }
 
-    // Values of a function of a small integer change, computed on first use in a pass; changes
-    // outside the table's range are computed every time.
-    class TermCache {
+    // Values of a term of the score for the changes -reach..reach of its sum, computed once per
+    // pass; when that range is wide, each value is computed where it is needed instead.
+    class TermTable {
     public:
-        void clear() { std::fill(std::begin(known_), std::end(known_), false); }
+        template <typename F>
+        void fill(std::int64_t reach, F&& compute) {
+            reach_ = reach;
+            if (reach > kMaxReach) return;
+            for (std::int64_t c = -reach; c <= reach; ++c) values_[c + reach] = compute(c);
+        }
 
         template <typename F>
-        double get(std::int64_t change, F&& compute) {
-            if (change < -kReach || change > kReach) return compute(change);
-            const std::size_t k = static_cast<std::size_t>(change + kReach);
-            if (!known_[k]) {
-                values_[k] = compute(change);
-                known_[k] = true;
-            }
-            return values_[k];
+        double get(std::int64_t change, F&& compute) const {
+            return reach_ > kMaxReach ? compute(change) : values_[change + reach_];
         }
 
     private:
-        static constexpr std::int64_t kReach = 32;
-        double values_[2 * kReach + 1];
-        bool known_[2 * kReach + 1] = {};
+        static constexpr std::int64_t kMaxReach = 32;
+        std::int64_t reach_ = 0;
+        double values_[2 * kMaxReach + 1];
     };
 
     bool has_topology_;
     std::uint32_t topology_size_ = 0;
     SabreOptions options_;
-    TermCache front_terms_, ahead_terms_;
+    TermTable front_terms_, ahead_terms_;
     std::uint32_t n_ = 0;
     // Row-major table of path lengths in qubits between physical qubits, 0 for no path; the
     // lengths of front groups are always positive, so their differences are distance differences.
@@ -475,8 +527,16 @@ private:
     std::vector<std::uint32_t> ahead_a_, ahead_b_, ahead_start_, ahead_by_qubit_, fill_;
     std::vector<std::int64_t> ahead_card_;
     std::int64_t nb_gates_ahead_ = 0;
-    // Both sums for the current placement, kept up to date SWAP by SWAP.
+    // Both sums for the current placement, kept up to date SWAP by SWAP, and bounds of their
+    // changes by one SWAP in the current layer.
     std::int64_t front_sum_ = 0, ahead_sum_ = 0;
+    std::int64_t max_front_change_ = 0, max_ahead_change_ = 0;
+    // Candidate cache, stride_ entries per front qubit (in front_qubits_ order), one per
+    // neighbour entry of its place. Swap passes are numbered from 1; an entry computed in pass
+    // `stamp` stays valid while neither of its qubits is touched in that pass or later.
+    std::uint64_t pass_ = 0;
+    std::vector<std::uint64_t> touched_;  // by logical qubit: last pass that moved it or a partner
+    std::vector<Candidate> candidates_;
 };
 
 }  // namespace couplize
