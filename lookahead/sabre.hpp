@@ -104,6 +104,7 @@ public:
             std::fill(std::copy(around.begin(), around.end(), row), row + stride_, p);
             nb_scanned_[p] = scan_padding ? stride_ : static_cast<std::uint32_t>(around.size());
         }
+        build_back_index(*graph);
     }
 
     // `gates[i]` lists the qubits of operation i. Throws std::invalid_argument for a bad gate
@@ -171,12 +172,11 @@ private:
         }
     };
 
-    // Terms of the candidate SWAP (x, y) of a front qubit x, as of swap pass `stamp`.
-    struct Candidate {
-        std::uint64_t stamp = 0;
-        std::int64_t front_change = 0;
-        std::int64_t ahead_change = 0;
-        bool skip = false;  // padding, or (y, x) came earlier
+    // Changes of the front and look-ahead sums when one logical qubit moves to a neighbouring
+    // place while all others stay.
+    struct Move {
+        std::int64_t front = 0;
+        std::int64_t ahead = 0;
     };
 
     // A chosen SWAP of logical qubits and the changes it makes to both sums.
@@ -184,6 +184,35 @@ private:
         std::uint32_t x, y;
         std::int64_t front_change, ahead_change;
     };
+
+    // Fills back_: for the neighbour entry k of place p, holding place q, an entry of q that
+    // holds p (padding entries point to themselves). O(neighbour entries).
+    void build_back_index(const QubitGraph& graph) {
+        const std::uint32_t n = topology_size_;
+        back_.resize(neighbours_.size());
+        // Entries (q, k') grouped by the place p = neighbours(q)[k'] they hold.
+        std::vector<std::uint32_t> start(n + 1, 0);
+        for (std::uint32_t q = 0; q < n; ++q)
+            for (std::uint32_t p : graph.neighbours(q)) ++start[p + 1];
+        for (std::uint32_t p = 0; p < n; ++p) start[p + 1] += start[p];
+        std::vector<std::uint32_t> fill(start.begin(), start.end() - 1), from(start[n]),
+            index(start[n]);
+        for (std::uint32_t q = 0; q < n; ++q) {
+            const std::vector<std::uint32_t>& around = graph.neighbours(q);
+            for (std::uint32_t k = 0; k < around.size(); ++k) {
+                from[fill[around[k]]] = q;
+                index[fill[around[k]]++] = k;
+            }
+        }
+        std::vector<std::uint32_t> at(n, 0);
+        for (std::uint32_t p = 0; p < n; ++p) {
+            for (std::uint32_t e = start[p]; e < start[p + 1]; ++e) at[from[e]] = index[e];
+            const std::size_t row = static_cast<std::size_t>(p) * stride_;
+            const std::size_t degree = graph.neighbours(p).size();
+            for (std::uint32_t k = 0; k < stride_; ++k)
+                back_[row + k] = k < degree ? at[neighbours_[row + k]] : k;
+        }
+    }
 
     // Path length in qubits between two physical qubits, 0 when no path joins them.
     std::int64_t length(std::uint32_t p, std::uint32_t q) const {
@@ -203,11 +232,12 @@ private:
             role_[q] = QubitRole{kNoSlot, q, 0};
             ahead_of_[q] = AheadOf{{q, q}, {0, 0}, 0, 0};
         }
+        moves_.assign(static_cast<std::size_t>(n_) * stride_, Move{});
+        active_.assign(n_, 0);
+        active_list_.clear();
         front_qubits_.clear();
         ahead_a_.clear();
         ahead_b_.clear();
-        touched_.assign(n_, 0);
-        pass_ = 0;
         front_ = groups.front_layer();
         bool stale = true;  // front-layer tables must be rebuilt
         std::uint64_t swaps_since_progress = 0;
@@ -252,17 +282,17 @@ private:
             where_[order_[y]] = y;
             front_sum_ += best.front_change;
             ahead_sum_ += best.ahead_change;
-            touch_around(x, extended);
-            touch_around(y, extended);
+            update_moves_around(x, extended);
+            update_moves_around(y, extended);
             result.steps.push_back({SabreStep::kSwap, order_[x], order_[y]});
             ++result.nb_swaps;
             if (extended) decay.insert_swap(x, y);
         }
     }
 
-    // Rebuilds the per-front-layer tables: the part each qubit plays in the front layer, and with
-    // the extended heuristic the look-ahead groups by qubit; computes both sums of the current
-    // placement.
+    // Rebuilds the per-front-layer tables: the part each qubit plays in the front layer, with
+    // the extended heuristic the look-ahead groups by qubit, both sums of the current placement
+    // and the moves of every qubit that has a part.
     void prepare_front(GroupGraph& groups, bool extended) {
         for (std::uint32_t q : front_qubits_) role_[q] = QubitRole{kNoSlot, q, 0};
         front_qubits_.clear();
@@ -288,12 +318,29 @@ private:
             front_sum_ += g.nb_multiqubit_gates * len;
             max_card = std::max<std::int64_t>(max_card, g.nb_multiqubit_gates);
         }
-        // Every cached candidate belongs to a front qubit: touching them all drops the cache.
-        for (std::uint32_t q : front_qubits_) touched_[q] = pass_;
-        candidates_.resize(front_qubits_.size() * stride_);
         max_front_change_ = 2 * max_card;
-        if (!extended) return;
+        if (extended) prepare_ahead(groups);
 
+        // Qubits without a part never change a sum: their moves stay 0.
+        for (std::uint32_t q : active_list_) {
+            active_[q] = 0;
+            std::fill_n(moves_.begin() + static_cast<std::ptrdiff_t>(q) * stride_, stride_, Move{});
+        }
+        active_list_.clear();
+        auto activate = [&](std::uint32_t q) {
+            if (active_[q]) return;
+            active_[q] = 1;
+            active_list_.push_back(q);
+            update_moves(q, extended);
+        };
+        for (std::uint32_t q : front_qubits_) activate(q);
+        for (std::uint32_t q : ahead_a_) activate(q);
+        for (std::uint32_t q : ahead_b_) activate(q);
+    }
+
+    // The look-ahead groups of the layer: their list, their sum and gate count, and their
+    // qubits' AheadOf entries (plus compressed lists when a qubit is in more than two).
+    void prepare_ahead(GroupGraph& groups) {
         for (std::uint32_t q : ahead_a_) ahead_of_[q] = AheadOf{{q, q}, {0, 0}, 0, 0};
         for (std::uint32_t q : ahead_b_) ahead_of_[q] = AheadOf{{q, q}, {0, 0}, 0, 0};
         groups.close_layers(options_.window_size, ahead_);
@@ -319,8 +366,6 @@ private:
         }
         if (nb_gates_ahead_ == 0) nb_gates_ahead_ = 1;
         if (!crowded) return;
-        // Compressed lists of the look-ahead groups (by position in ahead_) on each qubit, for
-        // the qubits in more than two of them.
         ahead_start_.assign(n_ + 1, 0);
         for (std::size_t e = 0; e < ahead_a_.size(); ++e) {
             ++ahead_start_[ahead_a_[e] + 1];
@@ -335,95 +380,75 @@ private:
         }
     }
 
-    // Change of the look-ahead sum when logical qubit `x` moves from physical `from` to `to` and
-    // the qubit it trades places with is `y`; groups holding both are unchanged by the exchange.
-    // Reads the compressed lists.
-    std::int64_t ahead_change(std::uint32_t x, std::uint32_t y, std::uint32_t from,
-                              std::uint32_t to) const {
-        std::int64_t change = 0;
-        for (std::uint32_t k = ahead_start_[x]; k < ahead_start_[x + 1]; ++k) {
-            const std::uint32_t e = ahead_by_qubit_[k];
-            const std::uint32_t other = ahead_a_[e] == x ? ahead_b_[e] : ahead_a_[e];
-            if (other == y) continue;
-            const std::uint32_t po = order_[other];
-            change += ahead_card_[e] * (length(to, po) - length(from, po));
-        }
-        return change;
-    }
-
-    // The same change for a qubit in at most two look-ahead groups, without branches: unused
-    // entries have count 0.
-    std::int64_t ahead_change(const AheadOf& of, std::uint32_t y, std::uint32_t from,
-                              std::uint32_t to) const {
-        std::int64_t change = 0;
-        for (int k = 0; k < 2; ++k) {
-            const std::int32_t* row = lengths_.data() + std::size_t{order_[of.other[k]]} * n_;
-            const std::int64_t card = of.other[k] == y ? 0 : of.card[k];
-            change += card * (static_cast<std::int64_t>(row[to]) - row[from]);
-        }
-        return change;
-    }
-
-    // Marks logical qubit `q`, just moved, and the qubits whose candidate terms read its place:
-    // its front partner and its look-ahead partners. A cached candidate (x, y) stays valid while
-    // neither x nor y is marked: its terms read only the places of x, y and their partners.
-    void touch_around(std::uint32_t q, bool extended) {
-        touched_[q] = pass_;
-        touched_[role_[q].partner] = pass_;  // q itself outside the front layer
+    // Recomputes the moves of logical qubit q to each neighbour of its place. Front groups join
+    // qubits of one component, and a neighbour is in it too, so the front change is a plain
+    // distance difference (the table is symmetric); so is a look-ahead change, both lengths being
+    // 0 when the other qubit is out of reach.
+    void update_moves(std::uint32_t q, bool extended) {
+        const std::uint32_t from = order_[q];
+        const std::size_t n = n_;
+        const std::int32_t* partner = lengths_.data() + order_[role_[q].partner] * n;
+        const std::int64_t card = role_[q].card;
+        const std::uint32_t* around = neighbours_.data() + std::size_t{from} * stride_;
+        Move* moves = moves_.data() + std::size_t{q} * stride_;
+        for (std::uint32_t k = 0; k < stride_; ++k)
+            moves[k] =
+                Move{card * (static_cast<std::int64_t>(partner[around[k]]) - partner[from]), 0};
         if (!extended) return;
+        auto add_ahead = [&](std::uint32_t other, std::int64_t c) {
+            const std::int32_t* row = lengths_.data() + order_[other] * n;
+            for (std::uint32_t k = 0; k < stride_; ++k)
+                moves[k].ahead += c * (static_cast<std::int64_t>(row[around[k]]) - row[from]);
+        };
         const AheadOf& of = ahead_of_[q];
         if (of.count <= 2) {
-            touched_[of.other[0]] = pass_;
-            touched_[of.other[1]] = pass_;
+            for (std::uint32_t i = 0; i < of.count; ++i) add_ahead(of.other[i], of.card[i]);
             return;
         }
         for (std::uint32_t k = ahead_start_[q]; k < ahead_start_[q + 1]; ++k) {
             const std::uint32_t e = ahead_by_qubit_[k];
-            touched_[ahead_a_[e] == q ? ahead_b_[e] : ahead_a_[e]] = pass_;
+            add_ahead(ahead_a_[e] == q ? ahead_b_[e] : ahead_a_[e], ahead_card_[e]);
         }
     }
 
-    // Computes the terms of candidate (x, y), x at px in front group `slot`, y at its neighbour
-    // py.
-    template <bool Extended>
-    void compute_candidate(Candidate& c, std::uint32_t slot, std::uint32_t x, std::uint32_t px,
-                           std::uint32_t y, std::uint32_t py) const {
-        const std::int32_t* lengths = lengths_.data();
-        const std::size_t n = n_;
-        const QubitRole& rx = role_[x];
-        const QubitRole& ry = role_[y];
-        c.stamp = pass_;
-        // Padding (y is x itself), or (y, x) already scored from an earlier front group: the
-        // exchange and its score are the same, and ties keep the earlier candidate. Qubits
-        // outside the front layer have slot kNoSlot.
-        c.skip = (y == x) | (ry.slot < slot);
-        // Front groups join qubits of one component, and a neighbour of px is in it too, so the
-        // front terms are plain distance differences (the table is symmetric); so are the
-        // look-ahead terms, both lengths being 0 when the other qubit is out of reach. y's
-        // partner w stays while y moves from py to px; ry.card is 0 outside the front layer.
-        const std::int32_t* from_partner = lengths + order_[rx.partner] * n;
-        const std::int32_t* from_w = lengths + order_[ry.partner] * n;
-        c.front_change =
-            rx.card * (static_cast<std::int64_t>(from_partner[py]) - from_partner[px]) +
-            ry.card * (static_cast<std::int64_t>(from_w[px]) - from_w[py]);
-        c.ahead_change = 0;
-        if constexpr (Extended) {
-            const AheadOf& ax = ahead_of_[x];
-            const AheadOf& ay = ahead_of_[y];
-            if (ax.count <= 2 && ay.count <= 2) [[likely]]
-                c.ahead_change = ahead_change(ax, y, px, py) + ahead_change(ay, x, py, px);
-            else
-                c.ahead_change = ahead_change(x, y, px, py) + ahead_change(y, x, py, px);
+    // After q moved: recomputes the moves of q and of the qubits whose moves read its place,
+    // its front partner and its look-ahead partners.
+    void update_moves_around(std::uint32_t q, bool extended) {
+        if (!active_[q]) return;  // no part, no partner
+        update_moves(q, extended);
+        if (role_[q].slot != kNoSlot) update_moves(role_[q].partner, extended);
+        if (!extended) return;
+        const AheadOf& of = ahead_of_[q];
+        if (of.count <= 2) {
+            for (std::uint32_t i = 0; i < of.count; ++i) update_moves(of.other[i], extended);
+            return;
         }
-        if (c.skip) c.front_change = c.ahead_change = 0;  // keeps the term lookups in range
+        for (std::uint32_t k = ahead_start_[q]; k < ahead_start_[q + 1]; ++k) {
+            const std::uint32_t e = ahead_by_qubit_[k];
+            update_moves(ahead_a_[e] == q ? ahead_b_[e] : ahead_a_[e], extended);
+        }
+    }
+
+    // Gate count of the look-ahead groups holding both x and y.
+    std::int64_t shared_ahead(std::uint32_t x, std::uint32_t y) const {
+        const AheadOf& of = ahead_of_[x];
+        if (of.count <= 2)
+            return (of.other[0] == y ? of.card[0] : 0) + (of.other[1] == y ? of.card[1] : 0);
+        std::int64_t shared = 0;
+        for (std::uint32_t k = ahead_start_[x]; k < ahead_start_[x + 1]; ++k) {
+            const std::uint32_t e = ahead_by_qubit_[k];
+            if ((ahead_a_[e] == x ? ahead_b_[e] : ahead_a_[e]) == y) shared += ahead_card_[e];
+        }
+        return shared;
     }
 
     // Scores the candidates in order and returns the first of the lowest, with its changes of
-    // both sums. A candidate's terms come from the cache unless one of its qubits was touched
-    // since they were computed.
+    // both sums. The change of a SWAP (x, y) is the move of x to y's place plus the move of y to
+    // x's place: no front group holds both (they are neighbours, and no front group is
+    // executable), and a look-ahead group holding both keeps its length, where the two moves
+    // count -card each (x's partner y seen at py while x moves next to it, and the other way).
     template <bool Extended>
     Choice best_swap(const Decay& decay) {
-        ++pass_;
         const std::int64_t front_sum = front_sum_;
         const std::int64_t ahead_sum = ahead_sum_;
         const double nb_front = static_cast<double>(nb_gates_front_);
@@ -448,34 +473,39 @@ private:
             const std::uint32_t slot = static_cast<std::uint32_t>(j / 2);
             const std::uint32_t x = front_qubits_[j];
             const std::uint32_t px = order_[x];
-            const std::uint64_t touched_x = touched_[x];
             [[maybe_unused]] double decay_x = 1.0;
             if constexpr (Extended) decay_x = decay.get(x);
-            Candidate* cache = candidates_.data() + j * stride_;
-            const std::uint32_t* around = neighbours_.data() + std::size_t{px} * stride_;
+            const std::size_t row = std::size_t{px} * stride_;
+            const Move* moves_x = moves_.data() + std::size_t{x} * stride_;
             const std::uint32_t scanned = nb_scanned_[px];
             for (std::uint32_t k = 0; k < scanned; ++k) {
-                const std::uint32_t py = around[k];
+                const std::uint32_t py = neighbours_[row + k];
                 const std::uint32_t y = where_[py];
-                Candidate& c = cache[k];
-                if (c.stamp <= touched_x || c.stamp <= touched_[y])
-                    compute_candidate<Extended>(c, slot, x, px, y, py);
+                // Padding (y is x itself), or (y, x) already scored from an earlier front group:
+                // the exchange and its score are the same, and ties keep the earlier candidate.
+                // Qubits outside the front layer have slot kNoSlot.
+                const bool skip = (y == x) | (role_[y].slot < slot);
+                const Move& move_y = moves_[std::size_t{y} * stride_ + back_[row + k]];
+                const std::int64_t front_change = moves_x[k].front + move_y.front;
                 if constexpr (!Extended) {
-                    const std::int64_t score = front_sum + c.front_change;
-                    if (!c.skip && (!found || score < best_int)) {
+                    const std::int64_t score = front_sum + front_change;
+                    if (!skip && (!found || score < best_int)) {
                         best_int = score;
-                        best = Choice{x, y, c.front_change, 0};
+                        best = Choice{x, y, front_change, 0};
                     }
                 } else {
+                    const std::int64_t ahead_change =
+                        skip ? 0 : moves_x[k].ahead + move_y.ahead + 2 * shared_ahead(x, y);
                     const double factor = std::max(decay_x, decay.get(y));
-                    const double score = factor * (front_terms_.get(c.front_change, front_term) +
-                                                   ahead_terms_.get(c.ahead_change, ahead_term));
-                    if (!c.skip && (!found || score < best_score)) {
+                    const double score =
+                        factor * (front_terms_.get(skip ? 0 : front_change, front_term) +
+                                  ahead_terms_.get(ahead_change, ahead_term));
+                    if (!skip && (!found || score < best_score)) {
                         best_score = score;
-                        best = Choice{x, y, c.front_change, c.ahead_change};
+                        best = Choice{x, y, front_change, ahead_change};
                     }
                 }
-                found |= !c.skip;
+                found |= !skip;
             }
         }
         if (!found) throw std::invalid_argument("SABRE routing found no SWAP to try");
@@ -513,9 +543,9 @@ private:
     // lengths of front groups are always positive, so their differences are distance differences.
     std::vector<std::int32_t> lengths_;
     // Neighbours of place p in the topology's order at p * stride_, padded with p; the first
-    // nb_scanned_[p] entries are scanned.
+    // nb_scanned_[p] entries are scanned. back_ is laid out the same (see build_back_index).
     std::uint32_t stride_ = 0;
-    std::vector<std::uint32_t> neighbours_, nb_scanned_;
+    std::vector<std::uint32_t> neighbours_, nb_scanned_, back_;
     std::vector<std::uint32_t> order_;  // logical -> physical
     std::vector<std::uint32_t> where_;  // physical -> logical
     // Scratch, reused across passes and calls.
@@ -531,12 +561,11 @@ private:
     // changes by one SWAP in the current layer.
     std::int64_t front_sum_ = 0, ahead_sum_ = 0;
     std::int64_t max_front_change_ = 0, max_ahead_change_ = 0;
-    // Candidate cache, stride_ entries per front qubit (in front_qubits_ order), one per
-    // neighbour entry of its place. Swap passes are numbered from 1; an entry computed in pass
-    // `stamp` stays valid while neither of its qubits is touched in that pass or later.
-    std::uint64_t pass_ = 0;
-    std::vector<std::uint64_t> touched_;  // by logical qubit: last pass that moved it or a partner
-    std::vector<Candidate> candidates_;
+    // Moves of logical qubit q at q * stride_, one per neighbour entry of its place; kept up to
+    // date for the qubits with a part in the layer (active_list_), 0 for all others.
+    std::vector<Move> moves_;
+    std::vector<char> active_;
+    std::vector<std::uint32_t> active_list_;
 };
 
 }  // namespace couplize
