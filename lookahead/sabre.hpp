@@ -179,6 +179,12 @@ private:
         std::int64_t ahead = 0;
     };
 
+    // The SWAP of one decay step, if any.
+    struct Recent {
+        std::uint32_t x = 0, y = 0;
+        bool swapped = false;
+    };
+
     // A chosen SWAP of logical qubits and the changes it makes to both sums.
     struct Choice {
         std::uint32_t x, y;
@@ -233,6 +239,9 @@ private:
             ahead_of_[q] = AheadOf{{q, q}, {0, 0}, 0, 0};
         }
         moves_.assign(static_cast<std::size_t>(n_) * stride_, Move{});
+        factor_.assign(n_, 1.0);
+        std::fill(std::begin(recent_), std::end(recent_), Recent{});
+        step_ = 0;
         active_.assign(n_, 0);
         active_list_.clear();
         front_qubits_.clear();
@@ -259,7 +268,7 @@ private:
                              qubits.size() > 1 ? order_[qubits[1]] : SabreStep::kNone});
                     }
                 }
-                if (extended) decay.insert_gate();
+                if (extended) decay_step(decay, false);
                 front_ = groups.front_layer();
                 stale = true;
                 swaps_since_progress = 0;
@@ -275,7 +284,7 @@ private:
                     " consecutive SWAPs executed no gate (front group on qubits " +
                     std::to_string(front_qubits_[0]) + " and " + std::to_string(front_qubits_[1]) +
                     ")");
-            const Choice best = extended ? best_swap<true>(decay) : best_swap<false>(decay);
+            const Choice best = extended ? best_swap<true>() : best_swap<false>();
             const std::uint32_t x = best.x, y = best.y;
             swap(order_, x, y);
             where_[order_[x]] = x;
@@ -286,7 +295,29 @@ private:
             update_moves_around(y, extended);
             result.steps.push_back({SabreStep::kSwap, order_[x], order_[y]});
             ++result.nb_swaps;
-            if (extended) decay.insert_swap(x, y);
+            if (extended) decay_step(decay, true, x, y);
+        }
+    }
+
+    // One step of the decay: an inserted SWAP of x and y, or a pass that executed groups.
+    // Keeps factor_ equal to what decay.get gives: a factor changes only when its qubit is
+    // swapped and kThreshold steps later, so each step refreshes those qubits.
+    void decay_step(Decay& decay, bool swapped, std::uint32_t x = 0, std::uint32_t y = 0) {
+        constexpr std::uint32_t period = Decay::kThreshold;
+        if (swapped) {
+            decay.insert_swap(x, y);
+            factor_[x] = decay.get(x);
+            factor_[y] = decay.get(y);
+        } else {
+            decay.insert_gate();
+        }
+        recent_[step_ % period] = Recent{x, y, swapped};
+        ++step_;
+        // Swapped kThreshold - 1 steps before this one: due now.
+        const Recent& due = recent_[step_ % period];
+        if (due.swapped) {
+            factor_[due.x] = decay.get(due.x);
+            factor_[due.y] = decay.get(due.y);
         }
     }
 
@@ -448,7 +479,7 @@ private:
     // executable), and a look-ahead group holding both keeps its length, where the two moves
     // count -card each (x's partner y seen at py while x moves next to it, and the other way).
     template <bool Extended>
-    Choice best_swap(const Decay& decay) {
+    Choice best_swap() {
         const std::int64_t front_sum = front_sum_;
         const std::int64_t ahead_sum = ahead_sum_;
         const double nb_front = static_cast<double>(nb_gates_front_);
@@ -465,6 +496,13 @@ private:
             ahead_terms_.fill(max_ahead_change_, ahead_term);
         }
 
+        const std::uint32_t* neighbours = neighbours_.data();
+        const std::uint32_t* back = back_.data();
+        const std::uint32_t* where = where_.data();
+        const QubitRole* role = role_.data();
+        const Move* moves = moves_.data();
+        const double* factors = factor_.data();
+        const std::size_t stride = stride_;
         bool found = false;
         std::int64_t best_int = 0;
         double best_score = 0.0;
@@ -473,19 +511,23 @@ private:
             const std::uint32_t slot = static_cast<std::uint32_t>(j / 2);
             const std::uint32_t x = front_qubits_[j];
             const std::uint32_t px = order_[x];
-            [[maybe_unused]] double decay_x = 1.0;
-            if constexpr (Extended) decay_x = decay.get(x);
-            const std::size_t row = std::size_t{px} * stride_;
-            const Move* moves_x = moves_.data() + std::size_t{x} * stride_;
+            const std::size_t row = std::size_t{px} * stride;
+            const Move* moves_x = moves + std::size_t{x} * stride;
             const std::uint32_t scanned = nb_scanned_[px];
+            [[maybe_unused]] double decay_x = 1.0;
+            [[maybe_unused]] AheadOf ax{};
+            if constexpr (Extended) {
+                decay_x = factor_[x];
+                ax = ahead_of_[x];
+            }
             for (std::uint32_t k = 0; k < scanned; ++k) {
-                const std::uint32_t py = neighbours_[row + k];
-                const std::uint32_t y = where_[py];
+                const std::uint32_t y = where[neighbours[row + k]];
                 // Padding (y is x itself), or (y, x) already scored from an earlier front group:
                 // the exchange and its score are the same, and ties keep the earlier candidate.
-                // Qubits outside the front layer have slot kNoSlot.
-                const bool skip = (y == x) | (role_[y].slot < slot);
-                const Move& move_y = moves_[std::size_t{y} * stride_ + back_[row + k]];
+                // Qubits outside the front layer have slot kNoSlot. A skipped candidate is
+                // scored all the same, its changes being in range too: fewer branches.
+                const bool skip = (y == x) | (role[y].slot < slot);
+                const Move& move_y = moves[std::size_t{y} * stride + back[row + k]];
                 const std::int64_t front_change = moves_x[k].front + move_y.front;
                 if constexpr (!Extended) {
                     const std::int64_t score = front_sum + front_change;
@@ -494,12 +536,14 @@ private:
                         best = Choice{x, y, front_change, 0};
                     }
                 } else {
-                    const std::int64_t ahead_change =
-                        skip ? 0 : moves_x[k].ahead + move_y.ahead + 2 * shared_ahead(x, y);
-                    const double factor = std::max(decay_x, decay.get(y));
-                    const double score =
-                        factor * (front_terms_.get(skip ? 0 : front_change, front_term) +
-                                  ahead_terms_.get(ahead_change, ahead_term));
+                    const std::int64_t shared = ax.count <= 2
+                                                    ? (ax.other[0] == y ? ax.card[0] : 0) +
+                                                          (ax.other[1] == y ? ax.card[1] : 0)
+                                                    : shared_ahead(x, y);
+                    const std::int64_t ahead_change = moves_x[k].ahead + move_y.ahead + 2 * shared;
+                    const double factor = std::max(decay_x, factors[y]);
+                    const double score = factor * (front_terms_.get(front_change, front_term) +
+                                                   ahead_terms_.get(ahead_change, ahead_term));
                     if (!skip && (!found || score < best_score)) {
                         best_score = score;
                         best = Choice{x, y, front_change, ahead_change};
@@ -564,6 +608,11 @@ private:
     // Moves of logical qubit q at q * stride_, one per neighbour entry of its place; kept up to
     // date for the qubits with a part in the layer (active_list_), 0 for all others.
     std::vector<Move> moves_;
+    // Decay factors of the current step by logical qubit (see decay_step), the SWAPs of the
+    // last kThreshold steps by step modulo kThreshold, and the step count.
+    std::vector<double> factor_;
+    Recent recent_[Decay::kThreshold];
+    std::uint64_t step_ = 0;
     std::vector<char> active_;
     std::vector<std::uint32_t> active_list_;
 };
