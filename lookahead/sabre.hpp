@@ -251,12 +251,25 @@ private:
         bool stale = true;  // front-layer tables must be rebuilt
         std::uint64_t swaps_since_progress = 0;
 
+        std::uint32_t swapped[2] = {0, 0};
         while (!front_.empty()) {
             executable_.clear();
-            for (int v : front_) {
-                const GateGroup& g = groups.group(v);
-                if (length(order_[g.first_qubit], order_[g.second_qubit]) == 2)
-                    executable_.push_back(v);
+            if (stale) {
+                for (int v : front_) {
+                    const GroupGraph::GroupPair& g = groups.pair(v);
+                    if (length(order_[g.first], order_[g.second]) == 2) executable_.push_back(v);
+                }
+            } else {
+                // Nothing was executable before the last SWAP: only the groups of its two qubits
+                // may be now.
+                std::uint32_t slots[2] = {role_[swapped[0]].slot, role_[swapped[1]].slot};
+                if (slots[1] < slots[0]) std::swap(slots[0], slots[1]);
+                for (std::uint32_t slot : slots) {
+                    if (slot == kNoSlot) continue;
+                    const std::uint32_t a = front_qubits_[2 * slot],
+                                        b = front_qubits_[2 * slot + 1];
+                    if (length(order_[a], order_[b]) == 2) executable_.push_back(front_[slot]);
+                }
             }
             if (!executable_.empty()) {
                 for (int v : executable_) {
@@ -286,6 +299,8 @@ private:
                     ")");
             const Choice best = extended ? best_swap<true>() : best_swap<false>();
             const std::uint32_t x = best.x, y = best.y;
+            swapped[0] = x;
+            swapped[1] = y;
             swap(order_, x, y);
             where_[order_[x]] = x;
             where_[order_[y]] = y;
@@ -331,8 +346,8 @@ private:
         front_sum_ = 0;
         std::int64_t max_card = 0;
         for (std::size_t i = 0; i < front_.size(); ++i) {
-            const GateGroup& g = groups.group(front_[i]);
-            const std::uint32_t a = g.first_qubit, b = g.second_qubit;
+            const GroupGraph::GroupPair& g = groups.pair(front_[i]);
+            const std::uint32_t a = g.first, b = g.second;
             const std::int64_t len = length(order_[a], order_[b]);
             if (len == 0)
                 throw std::invalid_argument(
@@ -341,13 +356,13 @@ private:
                     std::to_string(order_[a]) + " and " + std::to_string(order_[b]) +
                     " are not connected in the topology");
             const std::uint32_t slot = static_cast<std::uint32_t>(i);
-            role_[a] = QubitRole{slot, b, g.nb_multiqubit_gates};
-            role_[b] = QubitRole{slot, a, g.nb_multiqubit_gates};
+            role_[a] = QubitRole{slot, b, g.card};
+            role_[b] = QubitRole{slot, a, g.card};
             front_qubits_.push_back(a);
             front_qubits_.push_back(b);
-            nb_gates_front_ += g.nb_multiqubit_gates;
-            front_sum_ += g.nb_multiqubit_gates * len;
-            max_card = std::max<std::int64_t>(max_card, g.nb_multiqubit_gates);
+            nb_gates_front_ += g.card;
+            front_sum_ += g.card * len;
+            max_card = std::max<std::int64_t>(max_card, g.card);
         }
         max_front_change_ = 2 * max_card;
         if (extended) prepare_ahead(groups);
@@ -374,7 +389,8 @@ private:
     void prepare_ahead(GroupGraph& groups) {
         for (std::uint32_t q : ahead_a_) ahead_of_[q] = AheadOf{{q, q}, {0, 0}, 0, 0};
         for (std::uint32_t q : ahead_b_) ahead_of_[q] = AheadOf{{q, q}, {0, 0}, 0, 0};
-        groups.close_layers(options_.window_size, ahead_);
+        // In the walk's order: only sums are taken over these groups.
+        groups.look_ahead(options_.window_size, ahead_);
         ahead_a_.clear();
         ahead_b_.clear();
         ahead_card_.clear();
@@ -383,15 +399,15 @@ private:
         max_ahead_change_ = 0;
         bool crowded = false;  // a qubit is in more than two look-ahead groups
         for (int v : ahead_) {
-            const GateGroup& g = groups.group(v);
-            const std::uint32_t a = g.first_qubit, b = g.second_qubit;
+            const GroupGraph::GroupPair& g = groups.pair(v);
+            const std::uint32_t a = g.first, b = g.second;
             ahead_a_.push_back(a);
             ahead_b_.push_back(b);
-            ahead_card_.push_back(g.nb_multiqubit_gates);
-            nb_gates_ahead_ += g.nb_multiqubit_gates;
-            ahead_sum_ += g.nb_multiqubit_gates * length(order_[a], order_[b]);
-            crowded |= !ahead_of_[a].add(b, g.nb_multiqubit_gates);
-            crowded |= !ahead_of_[b].add(a, g.nb_multiqubit_gates);
+            ahead_card_.push_back(g.card);
+            nb_gates_ahead_ += g.card;
+            ahead_sum_ += g.card * length(order_[a], order_[b]);
+            crowded |= !ahead_of_[a].add(b, g.card);
+            crowded |= !ahead_of_[b].add(a, g.card);
             max_ahead_change_ =
                 std::max({max_ahead_change_, 2 * ahead_of_[a].total, 2 * ahead_of_[b].total});
         }
