@@ -172,6 +172,18 @@ private:
         }
     };
 
+    // What the moves of a logical qubit were computed from (see basis_of).
+    struct MoveBasis {
+        std::uint32_t partner;
+        std::int32_t card;
+        std::uint32_t other[2];
+        std::int32_t ahead_card[2];
+        std::uint32_t count;
+
+        static MoveBasis none(std::uint32_t q) { return MoveBasis{q, 0, {q, q}, {0, 0}, 0}; }
+        bool operator==(const MoveBasis&) const = default;
+    };
+
     // Changes of the front and look-ahead sums when one logical qubit moves to a neighbouring
     // place while all others stay.
     struct Move {
@@ -244,6 +256,10 @@ private:
         step_ = 0;
         active_.assign(n_, 0);
         active_list_.clear();
+        basis_.resize(n_);
+        for (std::uint32_t q = 0; q < n_; ++q) basis_[q] = MoveBasis::none(q);
+        visited_.assign(n_, 0);
+        layer_ = 0;
         front_qubits_.clear();
         ahead_a_.clear();
         ahead_b_.clear();
@@ -367,21 +383,42 @@ private:
         max_front_change_ = 2 * max_card;
         if (extended) prepare_ahead(groups);
 
-        // Qubits without a part never change a sum: their moves stay 0.
-        for (std::uint32_t q : active_list_) {
-            active_[q] = 0;
-            std::fill_n(moves_.begin() + static_cast<std::ptrdiff_t>(q) * stride_, stride_, Move{});
-        }
+        // Moves depend on the qubit's part (its basis) and on the places of the qubits named in
+        // it. No SWAP comes between two layers, and during a layer every SWAP refreshes the
+        // moves of the qubits whose basis names a swapped qubit: moves whose basis is unchanged
+        // from the last layer are still exact. Qubits without a part have moves 0.
+        previous_active_.swap(active_list_);
         active_list_.clear();
-        auto activate = [&](std::uint32_t q) {
-            if (active_[q]) return;
+        for (std::uint32_t q : previous_active_) active_[q] = 0;
+        ++layer_;
+        auto refresh = [&](std::uint32_t q) {
+            if (visited_[q] == layer_) return;
+            visited_[q] = layer_;
+            const MoveBasis basis = basis_of(q);
+            if (basis.count > 2 || !(basis == basis_[q])) {
+                basis_[q] = basis;
+                update_moves(q, extended);
+            }
+            if (basis == MoveBasis::none(q)) return;
             active_[q] = 1;
             active_list_.push_back(q);
-            update_moves(q, extended);
         };
-        for (std::uint32_t q : front_qubits_) activate(q);
-        for (std::uint32_t q : ahead_a_) activate(q);
-        for (std::uint32_t q : ahead_b_) activate(q);
+        for (std::uint32_t q : previous_active_) refresh(q);
+        for (std::uint32_t q : front_qubits_) refresh(q);
+        for (std::uint32_t q : ahead_a_) refresh(q);
+        for (std::uint32_t q : ahead_b_) refresh(q);
+    }
+
+    // What the moves of q read, apart from places: its front partner and group size, and its
+    // look-ahead partners and group sizes (beyond two, the compressed lists, always re-read).
+    MoveBasis basis_of(std::uint32_t q) const {
+        const QubitRole& role = role_[q];
+        const AheadOf& of = ahead_of_[q];
+        return MoveBasis{role.partner,
+                         role.card,
+                         {of.other[0], of.other[1]},
+                         {of.card[0], of.card[1]},
+                         of.count};
     }
 
     // The look-ahead groups of the layer: their list, their sum and gate count, and their
@@ -630,7 +667,10 @@ private:
     Recent recent_[Decay::kThreshold];
     std::uint64_t step_ = 0;
     std::vector<char> active_;
-    std::vector<std::uint32_t> active_list_;
+    std::vector<std::uint32_t> active_list_, previous_active_;
+    std::vector<MoveBasis> basis_;        // by logical qubit
+    std::vector<std::uint64_t> visited_;  // by logical qubit: last layer that refreshed it
+    std::uint64_t layer_ = 0;
 };
 
 }  // namespace couplize
