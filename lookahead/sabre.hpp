@@ -1,5 +1,6 @@
 #pragma once
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <numeric>
@@ -533,101 +534,144 @@ private:
     // count -card each (x's partner y seen at py while x moves next to it, and the other way).
     template <bool Extended>
     Choice best_swap() {
-        const std::int64_t front_sum = front_sum_;
-        const std::int64_t ahead_sum = ahead_sum_;
-        const double nb_front = static_cast<double>(nb_gates_front_);
-        const double nb_ahead = static_cast<double>(nb_gates_ahead_);
-        const double weight = options_.weight;
-        auto front_term = [&](std::int64_t c) {
-            return static_cast<double>(front_sum + c) / nb_front;
-        };
-        auto ahead_term = [&](std::int64_t c) {
-            return weight * static_cast<double>(ahead_sum + c) / nb_ahead;
-        };
-        if constexpr (Extended) {
-            front_terms_.fill(max_front_change_, front_term);
-            ahead_terms_.fill(max_ahead_change_, ahead_term);
+        const PassTerms terms{front_sum_, ahead_sum_, static_cast<double>(nb_gates_front_),
+                              static_cast<double>(nb_gates_ahead_), options_.weight};
+        if constexpr (!Extended) {
+            return scan<false, false>(terms);
+        } else {
+            const bool tabled = front_terms_.fill(max_front_change_, [&](std::int64_t c) {
+                return terms.front(c);
+            }) & ahead_terms_.fill(max_ahead_change_, [&](std::int64_t c) {
+                return terms.ahead(c);
+            });
+            return tabled ? scan<true, true>(terms) : scan<true, false>(terms);
         }
+    }
 
+    // The two terms of the score in a pass, as functions of the changes of their sums.
+    struct PassTerms {
+        std::int64_t front_sum, ahead_sum;
+        double nb_front, nb_ahead, weight;
+
+        double front(std::int64_t change) const {
+            return static_cast<double>(front_sum + change) / nb_front;
+        }
+        double ahead(std::int64_t change) const {
+            return weight * static_cast<double>(ahead_sum + change) / nb_ahead;
+        }
+    };
+
+    // What the scan reads of front qubit number j (in front_qubits_ order).
+    struct FrontQubit {
+        std::uint32_t x, slot, scanned;
+        std::size_t row;  // of its place in neighbours_ and back_
+        const Move* moves;
+        double decay;
+        AheadOf ahead;
+    };
+
+    FrontQubit front_qubit(std::size_t j) const {
+        const std::uint32_t x = front_qubits_[j];
+        const std::uint32_t px = order_[x];
+        return FrontQubit{x,
+                          static_cast<std::uint32_t>(j / 2),
+                          nb_scanned_[px],
+                          std::size_t{px} * stride_,
+                          moves_.data() + std::size_t{x} * stride_,
+                          factor_[x],
+                          ahead_of_[x]};
+    }
+
+    // Padding (y is x itself), or (y, x) already scored from an earlier front group: the
+    // exchange and its score are the same, and ties keep the earlier candidate. Qubits outside
+    // the front layer have slot kNoSlot.
+    bool skipped(const FrontQubit& f, std::uint32_t y) const {
+        return (y == f.x) | (role_[y].slot < f.slot);
+    }
+
+    // Score of candidate (f.x, y), y at neighbour entry k, and its changes of both sums. The
+    // change of a SWAP is the move of x to y's place plus the move of y to x's place: no front
+    // group holds both (they are neighbours, and no front group is executable), and a
+    // look-ahead group holding both keeps its length where the two moves count -card each.
+    template <bool Extended, bool Tabled>
+    auto score(const FrontQubit& f, std::uint32_t y, std::uint32_t k, const PassTerms& terms,
+               std::int64_t& front_change, std::int64_t& ahead_change) const {
+        const Move& move_y = moves_[std::size_t{y} * stride_ + back_[f.row + k]];
+        front_change = f.moves[k].front + move_y.front;
+        if constexpr (!Extended) {
+            ahead_change = 0;
+            return terms.front_sum + front_change;
+        } else {
+            const AheadOf& ax = f.ahead;
+            const std::int64_t shared = ax.count <= 2 ? (ax.other[0] == y ? ax.card[0] : 0) +
+                                                            (ax.other[1] == y ? ax.card[1] : 0)
+                                                      : shared_ahead(f.x, y);
+            ahead_change = f.moves[k].ahead + move_y.ahead + 2 * shared;
+            const double factor = std::max(f.decay, factor_[y]);
+            if constexpr (Tabled)
+                return factor * (front_terms_[front_change] + ahead_terms_[ahead_change]);
+            else
+                return factor * (terms.front(front_change) + terms.ahead(ahead_change));
+        }
+    }
+
+    // Scores the candidates in order and returns the first of the lowest, with its changes of
+    // both sums. The first candidate not skipped sets the best; a later one replaces it only
+    // with a strictly lower score. A skipped candidate is scored all the same (its changes are
+    // in range too), which saves branches.
+    template <bool Extended, bool Tabled>
+    Choice scan(const PassTerms& terms) const {
+        using Score = decltype(score<Extended, Tabled>(std::declval<const FrontQubit&>(), 0, 0,
+                                                       terms, std::declval<std::int64_t&>(),
+                                                       std::declval<std::int64_t&>()));
         const std::uint32_t* neighbours = neighbours_.data();
-        const std::uint32_t* back = back_.data();
         const std::uint32_t* where = where_.data();
-        const QubitRole* role = role_.data();
-        const Move* moves = moves_.data();
-        const double* factors = factor_.data();
-        const std::size_t stride = stride_;
-        bool found = false;
-        std::int64_t best_int = 0;
-        double best_score = 0.0;
         Choice best{};
-        for (std::size_t j = 0; j < front_qubits_.size(); ++j) {
-            const std::uint32_t slot = static_cast<std::uint32_t>(j / 2);
-            const std::uint32_t x = front_qubits_[j];
-            const std::uint32_t px = order_[x];
-            const std::size_t row = std::size_t{px} * stride;
-            const Move* moves_x = moves + std::size_t{x} * stride;
-            const std::uint32_t scanned = nb_scanned_[px];
-            [[maybe_unused]] double decay_x = 1.0;
-            [[maybe_unused]] AheadOf ax{};
-            if constexpr (Extended) {
-                decay_x = factor_[x];
-                ax = ahead_of_[x];
-            }
-            for (std::uint32_t k = 0; k < scanned; ++k) {
-                const std::uint32_t y = where[neighbours[row + k]];
-                // Padding (y is x itself), or (y, x) already scored from an earlier front group:
-                // the exchange and its score are the same, and ties keep the earlier candidate.
-                // Qubits outside the front layer have slot kNoSlot. A skipped candidate is
-                // scored all the same, its changes being in range too: fewer branches.
-                const bool skip = (y == x) | (role[y].slot < slot);
-                const Move& move_y = moves[std::size_t{y} * stride + back[row + k]];
-                const std::int64_t front_change = moves_x[k].front + move_y.front;
-                if constexpr (!Extended) {
-                    const std::int64_t score = front_sum + front_change;
-                    if (!skip && (!found || score < best_int)) {
-                        best_int = score;
-                        best = Choice{x, y, front_change, 0};
-                    }
-                } else {
-                    const std::int64_t shared = ax.count <= 2
-                                                    ? (ax.other[0] == y ? ax.card[0] : 0) +
-                                                          (ax.other[1] == y ? ax.card[1] : 0)
-                                                    : shared_ahead(x, y);
-                    const std::int64_t ahead_change = moves_x[k].ahead + move_y.ahead + 2 * shared;
-                    const double factor = std::max(decay_x, factors[y]);
-                    const double score = factor * (front_terms_.get(front_change, front_term) +
-                                                   ahead_terms_.get(ahead_change, ahead_term));
-                    if (!skip && (!found || score < best_score)) {
-                        best_score = score;
-                        best = Choice{x, y, front_change, ahead_change};
-                    }
-                }
-                found |= !skip;
+        Score best_score{};
+        std::int64_t front_change = 0, ahead_change = 0;
+        bool found = false;
+        for (std::size_t j = 0; j < front_qubits_.size() && !found; ++j) {
+            const FrontQubit f = front_qubit(j);
+            for (std::uint32_t k = 0; k < f.scanned && !found; ++k) {
+                const std::uint32_t y = where[neighbours[f.row + k]];
+                if (skipped(f, y)) continue;
+                best_score = score<Extended, Tabled>(f, y, k, terms, front_change, ahead_change);
+                best = Choice{f.x, y, front_change, ahead_change};
+                found = true;
             }
         }
         if (!found) throw std::invalid_argument("SABRE routing found no SWAP to try");
+        for (std::size_t j = 0; j < front_qubits_.size(); ++j) {
+            const FrontQubit f = front_qubit(j);
+            for (std::uint32_t k = 0; k < f.scanned; ++k) {
+                const std::uint32_t y = where[neighbours[f.row + k]];
+                const bool skip = skipped(f, y);
+                const Score s = score<Extended, Tabled>(f, y, k, terms, front_change, ahead_change);
+                if (!skip && s < best_score) {
+                    best_score = s;
+                    best = Choice{f.x, y, front_change, ahead_change};
+                }
+            }
+        }
         return best;
     }
 
     // Values of a term of the score for the changes -reach..reach of its sum, computed once per
-    // pass; when that range is wide, each value is computed where it is needed instead.
+    // pass when that range is narrow.
     class TermTable {
     public:
+        // Returns false, filling nothing, when the range is too wide for the table.
         template <typename F>
-        void fill(std::int64_t reach, F&& compute) {
-            reach_ = reach;
-            if (reach > kMaxReach) return;
-            for (std::int64_t c = -reach; c <= reach; ++c) values_[c + reach] = compute(c);
+        bool fill(std::int64_t reach, F&& compute) {
+            if (reach > kMaxReach) return false;
+            for (std::int64_t c = -reach; c <= reach; ++c) values_[c + kMaxReach] = compute(c);
+            return true;
         }
 
-        template <typename F>
-        double get(std::int64_t change, F&& compute) const {
-            return reach_ > kMaxReach ? compute(change) : values_[change + reach_];
-        }
+        double operator[](std::int64_t change) const { return values_[change + kMaxReach]; }
 
     private:
         static constexpr std::int64_t kMaxReach = 32;
-        std::int64_t reach_ = 0;
         double values_[2 * kMaxReach + 1];
     };
 
