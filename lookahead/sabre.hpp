@@ -90,20 +90,15 @@ public:
             lengths_[k] = dist[k] == kUnreachable ? 0 : static_cast<std::int32_t>(dist[k]) + 1;
         for (std::uint32_t p = 0; p < topology_size_; ++p)
             stride_ = std::max(stride_, static_cast<std::uint32_t>(graph->neighbours(p).size()));
-        // Each place gets `stride_` neighbour entries, padded with the place itself (a candidate
-        // that swaps a qubit with itself is skipped). When the padding at most doubles the
-        // entries, every place scans all `stride_` of them: a loop of fixed length is cheaper
-        // than the mispredicted exits of loops of varying lengths.
-        std::size_t entries = 0;
-        for (std::uint32_t p = 0; p < topology_size_; ++p) entries += graph->neighbours(p).size();
-        const bool scan_padding = static_cast<std::size_t>(stride_) * topology_size_ <= 2 * entries;
+        // Each place gets `stride_` neighbour entries, the first degree_[p] of them its
+        // neighbours, the rest padding holding the place itself (a move there changes nothing).
         neighbours_.resize(static_cast<std::size_t>(stride_) * topology_size_);
-        nb_scanned_.resize(topology_size_);
+        degree_.resize(topology_size_);
         for (std::uint32_t p = 0; p < topology_size_; ++p) {
             const std::vector<std::uint32_t>& around = graph->neighbours(p);
             std::uint32_t* row = neighbours_.data() + static_cast<std::size_t>(p) * stride_;
             std::fill(std::copy(around.begin(), around.end(), row), row + stride_, p);
-            nb_scanned_[p] = scan_padding ? stride_ : static_cast<std::uint32_t>(around.size());
+            degree_[p] = static_cast<std::uint32_t>(around.size());
         }
         build_back_index(*graph);
     }
@@ -527,11 +522,8 @@ private:
         return shared;
     }
 
-    // Scores the candidates in order and returns the first of the lowest, with its changes of
-    // both sums. The change of a SWAP (x, y) is the move of x to y's place plus the move of y to
-    // x's place: no front group holds both (they are neighbours, and no front group is
-    // executable), and a look-ahead group holding both keeps its length, where the two moves
-    // count -card each (x's partner y seen at py while x moves next to it, and the other way).
+    // The best SWAP of a swap pass (see scan); the terms of the score come from tables when
+    // their ranges of changes are narrow, as they are unless groups hold many gates.
     template <bool Extended>
     Choice best_swap() {
         const PassTerms terms{front_sum_, ahead_sum_, static_cast<double>(nb_gates_front_),
@@ -541,7 +533,7 @@ private:
         } else {
             const bool tabled = front_terms_.fill(max_front_change_, [&](std::int64_t c) {
                 return terms.front(c);
-            }) & ahead_terms_.fill(max_ahead_change_, [&](std::int64_t c) {
+            }) && ahead_terms_.fill(max_ahead_change_, [&](std::int64_t c) {
                 return terms.ahead(c);
             });
             return tabled ? scan<true, true>(terms) : scan<true, false>(terms);
@@ -563,7 +555,7 @@ private:
 
     // What the scan reads of front qubit number j (in front_qubits_ order).
     struct FrontQubit {
-        std::uint32_t x, slot, scanned;
+        std::uint32_t x, slot, degree;
         std::size_t row;  // of its place in neighbours_ and back_
         const Move* moves;
         double decay;
@@ -575,19 +567,17 @@ private:
         const std::uint32_t px = order_[x];
         return FrontQubit{x,
                           static_cast<std::uint32_t>(j / 2),
-                          nb_scanned_[px],
+                          degree_[px],
                           std::size_t{px} * stride_,
                           moves_.data() + std::size_t{x} * stride_,
                           factor_[x],
                           ahead_of_[x]};
     }
 
-    // Padding (y is x itself), or (y, x) already scored from an earlier front group: the
-    // exchange and its score are the same, and ties keep the earlier candidate. Qubits outside
-    // the front layer have slot kNoSlot.
-    bool skipped(const FrontQubit& f, std::uint32_t y) const {
-        return (y == f.x) | (role_[y].slot < f.slot);
-    }
+    // (y, x) was already scored from an earlier front group: the exchange and its score are
+    // the same, and ties keep the earlier candidate. Qubits outside the front layer have slot
+    // kNoSlot.
+    bool skipped(const FrontQubit& f, std::uint32_t y) const { return role_[y].slot < f.slot; }
 
     // Score of candidate (f.x, y), y at neighbour entry k, and its changes of both sums. The
     // change of a SWAP is the move of x to y's place plus the move of y to x's place: no front
@@ -632,7 +622,7 @@ private:
         bool found = false;
         for (std::size_t j = 0; j < front_qubits_.size() && !found; ++j) {
             const FrontQubit f = front_qubit(j);
-            for (std::uint32_t k = 0; k < f.scanned && !found; ++k) {
+            for (std::uint32_t k = 0; k < f.degree && !found; ++k) {
                 const std::uint32_t y = where[neighbours[f.row + k]];
                 if (skipped(f, y)) continue;
                 best_score = score<Extended, Tabled>(f, y, k, terms, front_change, ahead_change);
@@ -643,7 +633,7 @@ private:
         if (!found) throw std::invalid_argument("SABRE routing found no SWAP to try");
         for (std::size_t j = 0; j < front_qubits_.size(); ++j) {
             const FrontQubit f = front_qubit(j);
-            for (std::uint32_t k = 0; k < f.scanned; ++k) {
+            for (std::uint32_t k = 0; k < f.degree; ++k) {
                 const std::uint32_t y = where[neighbours[f.row + k]];
                 const bool skip = skipped(f, y);
                 const Score s = score<Extended, Tabled>(f, y, k, terms, front_change, ahead_change);
@@ -683,10 +673,10 @@ private:
     // Row-major table of path lengths in qubits between physical qubits, 0 for no path; the
     // lengths of front groups are always positive, so their differences are distance differences.
     std::vector<std::int32_t> lengths_;
-    // Neighbours of place p in the topology's order at p * stride_, padded with p; the first
-    // nb_scanned_[p] entries are scanned. back_ is laid out the same (see build_back_index).
+    // Neighbours of place p in the topology's order at p * stride_, the first degree_[p] of
+    // them real, the others p itself. back_ is laid out the same (see build_back_index).
     std::uint32_t stride_ = 0;
-    std::vector<std::uint32_t> neighbours_, nb_scanned_, back_;
+    std::vector<std::uint32_t> neighbours_, degree_, back_;
     std::vector<std::uint32_t> order_;  // logical -> physical
     std::vector<std::uint32_t> where_;  // physical -> logical
     // Scratch, reused across passes and calls.

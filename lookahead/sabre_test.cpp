@@ -295,6 +295,34 @@ TEST_P(MatchesReference, OnRandomCircuits) {
     }
 }
 
+// Every two-qubit gate given 20 times in a row: groups of 20 gates, whose terms change by more
+// than the router tabulates per pass.
+TEST_P(MatchesReference, OnGroupsOfManyGates) {
+    auto [basic, window, weight, delta] = GetParam();
+    SabreOptions o;
+    o.basic_heuristic = basic;
+    o.window_size = window;
+    o.weight = weight;
+    o.delta = delta;
+    o.max_swaps_without_progress = kReferenceLimit;
+    QubitGraph graph = make_graph(12, grid(3, 4));
+    SabreRouter router(&graph, o);
+    for (unsigned seed = 1; seed <= 3; ++seed) {
+        Gates gates;
+        for (const auto& gate : random_gates(12, 40, seed))
+            for (int copy = 0; copy < (gate.size() == 2 ? 20 : 1); ++copy) gates.push_back(gate);
+        QubitGraph reference_graph = make_graph(12, grid(3, 4));
+        std::vector<SabreStep> expected;
+        try {
+            expected = reference_route(gates, 12, reference_graph, o);
+        } catch (const std::runtime_error&) {
+            EXPECT_THROW(router.route(gates, 12), std::invalid_argument);
+            continue;
+        }
+        EXPECT_TRUE(same_steps(router.route(gates, 12).steps, expected)) << "seed=" << seed;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Options, MatchesReference,
     testing::Values(std::make_tuple(true, 1u, 0.5, 0.001), std::make_tuple(false, 0u, 0.5, 0.001),
