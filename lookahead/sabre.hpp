@@ -70,11 +70,14 @@ public:
 // max(decay of both swapped qubits) x (H_F / front gate count + weight x look-ahead sum / its
 // gate count).
 //
-// Each candidate is scored incrementally from the sums of the current placement: only the terms
-// of groups on the two swapped qubits change, so a candidate costs O(1 + look-ahead groups on
-// those qubits) distance lookups, without branches in the common case of at most two look-ahead
-// groups per qubit. Distances come from the topology's all-pairs table. The router keeps its
-// scratch buffers between calls; it touches no Python object.
+// Each candidate is scored incrementally from the sums of the current placement, which are kept
+// up to date SWAP by SWAP: only the terms of groups on the two swapped qubits change. Every
+// qubit with a part in the layer keeps a table of its moves (the changes of both sums when it
+// alone moves to each neighbouring place), refreshed when it or a qubit it shares a group with
+// moves, so a candidate costs two table reads and no distance lookup. The score's two terms are
+// tabled per pass over their small range of changes, by the very same expressions, so ties
+// come out exactly as in a direct evaluation. Distances come from the topology's all-pairs
+// table. The router keeps its scratch buffers between calls; it touches no Python object.
 class SabreRouter {
 public:
     // Takes what it needs of the topology now (path lengths and neighbour lists), so that
