@@ -398,7 +398,7 @@ private:
                 basis_[q] = basis;
                 update_moves(q, extended);
             }
-            if (basis == MoveBasis::none(q)) return;
+            if (basis.card == 0 && basis.count == 0) return;  // no part
             active_[q] = 1;
             active_list_.push_back(q);
         };
