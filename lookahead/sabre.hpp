@@ -562,7 +562,7 @@ private:
         std::size_t row;  // of its place in neighbours_ and back_
         const Move* moves;
         double decay;
-        AheadOf ahead;
+        const AheadOf* ahead;
     };
 
     FrontQubit front_qubit(std::size_t j) const {
@@ -574,7 +574,7 @@ private:
                           std::size_t{px} * stride_,
                           moves_.data() + std::size_t{x} * stride_,
                           factor_[x],
-                          ahead_of_[x]};
+                          &ahead_of_[x]};
     }
 
     // (y, x) was already scored from an earlier front group: the exchange and its score are
@@ -595,7 +595,7 @@ private:
             ahead_change = 0;
             return terms.front_sum + front_change;
         } else {
-            const AheadOf& ax = f.ahead;
+            const AheadOf& ax = *f.ahead;
             const std::int64_t shared = ax.count <= 2 ? (ax.other[0] == y ? ax.card[0] : 0) +
                                                             (ax.other[1] == y ? ax.card[1] : 0)
                                                       : shared_ahead(f.x, y);
