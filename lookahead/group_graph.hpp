@@ -38,6 +38,7 @@ public:
         std::vector<int> last_vertex(nbqbits_, graph_.start_vertice);
         std::vector<GateGroup*> current(nbqbits_, nullptr);
         groups_.emplace_back();  // source
+        links_.emplace_back();
         for (std::uint32_t i = 0; i < gate_lists_.size(); ++i) {
             const std::vector<std::uint32_t>& qubits = gate_lists_[i];
             if (qubits.empty() || qubits.size() > 2) throw std::invalid_argument(kGateArityMessage);
@@ -69,6 +70,9 @@ public:
             groups_.push_back(std::move(group));
             graph_.add_edge(last_vertex[a], v, a);
             graph_.add_edge(last_vertex[b], v, b);
+            links_.push_back(Links{{last_vertex[a], last_vertex[b]}, {0, 0}});
+            link_succ(last_vertex[a], a, v);
+            link_succ(last_vertex[b], b, v);
             if (last_vertex[a] == graph_.start_vertice && last_vertex[b] == graph_.start_vertice)
                 front_layer_.push_back(v);
             last_vertex[a] = last_vertex[b] = v;
@@ -76,17 +80,15 @@ public:
         }
         graph_.end_vertice = graph_.add_vertice(nullptr);
         groups_.emplace_back();  // sink
-        for (std::uint32_t q = 0; q < nbqbits_; ++q)
+        links_.emplace_back();
+        for (std::uint32_t q = 0; q < nbqbits_; ++q) {
             graph_.add_edge(last_vertex[q], graph_.end_vertice, q);
-        // Dense copy of the group vertices' edges, read by the per-group queries below: the
-        // DAG's maps cost a tree search per step on the routing loop's hot path.
-        links_.resize(groups_.size());
+            link_succ(last_vertex[q], q, graph_.end_vertice);
+        }
+        pairs_.resize(groups_.size());
         for (std::size_t v = 1; v + 1 < groups_.size(); ++v) {
             const GateGroup& g = *groups_[v];
-            const int vertex = static_cast<int>(v);
-            links_[v] = Links{
-                {graph_.get_pred(vertex, g.first_qubit), graph_.get_pred(vertex, g.second_qubit)},
-                {graph_.get_succ(vertex, g.first_qubit), graph_.get_succ(vertex, g.second_qubit)}};
+            pairs_[v] = GroupPair{g.first_qubit, g.second_qubit, g.nb_multiqubit_gates};
         }
         executed_.assign(groups_.size(), 0);
         executed_[graph_.start_vertice] = 1;
@@ -128,6 +130,14 @@ public:
 
     // Unchecked access for the routing loop: `vertex` must be a group vertex.
     const GateGroup& group(int vertex) const { return *groups_[vertex]; }
+
+    // Qubit pair and two-qubit gate count of a group vertex, from a dense table: the routing
+    // loop reads them for every front and look-ahead group of every layer. Unchecked.
+    struct GroupPair {
+        std::uint32_t first = 0, second = 0;
+        std::int32_t card = 0;
+    };
+    const GroupPair& pair(int vertex) const { return pairs_[vertex]; }
 
     // True when both predecessors of the group are executed; false for the sink and the source.
     bool can_insert_in_front(int vertex) const {
@@ -172,9 +182,14 @@ public:
     // Same set into a reusable buffer, in increasing vertex id. A breadth-first walk that visits
     // each group once, so a large depth costs O(groups), not one visit per path.
     void close_layers(unsigned depth, std::vector<int>& out) {
+        look_ahead(depth, out);
+        std::sort(out.begin(), out.end());
+    }
+
+    // Same set in the walk's order, for callers that only sum over it.
+    void look_ahead(unsigned depth, std::vector<int>& out) {
         out.clear();
         reach(front_layer_.data(), front_layer_.data() + front_layer_.size(), depth, out);
-        std::sort(out.begin(), out.end());
     }
 
 private:
@@ -195,6 +210,12 @@ private:
         const GateGroup* g = groups_[checked_vertex(vertex)].get();
         if (!g) throw std::invalid_argument("Invalid vertice index");
         return *g;
+    }
+
+    // Records `to` as the successor along `qubit` of vertex `from` (the source has no links).
+    void link_succ(int from, std::uint32_t qubit, int to) {
+        if (from == graph_.start_vertice) return;
+        links_[from].succ[groups_[from]->first_qubit == qubit ? 0 : 1] = to;
     }
 
     // Appends to `out` every group at 1..depth edges from the starting vertices, each once.
@@ -229,6 +250,7 @@ private:
         int succ[2];
     };
     std::vector<Links> links_;                        // by vertex id, filled for group vertices
+    std::vector<GroupPair> pairs_;                    // by vertex id, filled for group vertices
     std::vector<char> executed_;                      // by vertex id
     std::vector<std::unique_ptr<GateGroup>> groups_;  // by vertex id; null for source and sink
     // Scratch of the breadth-first walk.

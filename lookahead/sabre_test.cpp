@@ -29,6 +29,21 @@ Edges line(std::uint32_t n) {
     return e;
 }
 
+// Hub 0 joined to every other qubit: degrees 1 and n - 1, so neighbour lists are not padded.
+Edges star(std::uint32_t n) {
+    Edges e;
+    for (std::uint32_t i = 1; i < n; ++i) e.emplace_back(0, i);
+    return e;
+}
+
+// A line whose every edge is given twice: each neighbour comes twice, so do the candidates.
+Edges doubled_line(std::uint32_t n) {
+    Edges e = line(n);
+    const Edges once = e;
+    e.insert(e.end(), once.begin(), once.end());
+    return e;
+}
+
 Edges grid(std::uint32_t rows, std::uint32_t cols) {
     Edges e;
     for (std::uint32_t r = 0; r < rows; ++r)
@@ -252,13 +267,17 @@ TEST_P(MatchesReference, OnRandomCircuits) {
     o.weight = weight;
     o.delta = delta;
     o.max_swaps_without_progress = kReferenceLimit;
-    const std::vector<std::tuple<std::uint32_t, Edges>> topologies{
-        {6, line(6)}, {9, grid(3, 3)}, {12, grid(3, 4)}};
-    for (const auto& [n, edges] : topologies) {
+    // (qubits, edges, gates per circuit, circuits). The 10x10 grid gives wide front layers,
+    // long routings through many layers, and with windows above 1 qubits in more than two
+    // look-ahead groups.
+    const std::vector<std::tuple<std::uint32_t, Edges, std::size_t, unsigned>> topologies{
+        {6, line(6), 60, 6}, {9, grid(3, 3), 60, 6},      {12, grid(3, 4), 60, 6},
+        {9, star(9), 60, 4}, {7, doubled_line(7), 60, 4}, {100, grid(10, 10), 300, 2}};
+    for (const auto& [n, edges, nb_gates, nb_circuits] : topologies) {
         QubitGraph graph = make_graph(n, edges);
         SabreRouter router(&graph, o);  // reused across circuits: scratch must not leak
-        for (unsigned seed = 1; seed <= 6; ++seed) {
-            const Gates gates = random_gates(n, 60, seed * 7 + n);
+        for (unsigned seed = 1; seed <= nb_circuits; ++seed) {
+            const Gates gates = random_gates(n, nb_gates, seed * 7 + n);
             QubitGraph reference_graph = make_graph(n, edges);
             std::vector<SabreStep> expected;
             try {
@@ -276,12 +295,40 @@ TEST_P(MatchesReference, OnRandomCircuits) {
     }
 }
 
+// Every two-qubit gate given 20 times in a row: groups of 20 gates, whose terms change by more
+// than the router tabulates per pass.
+TEST_P(MatchesReference, OnGroupsOfManyGates) {
+    auto [basic, window, weight, delta] = GetParam();
+    SabreOptions o;
+    o.basic_heuristic = basic;
+    o.window_size = window;
+    o.weight = weight;
+    o.delta = delta;
+    o.max_swaps_without_progress = kReferenceLimit;
+    QubitGraph graph = make_graph(12, grid(3, 4));
+    SabreRouter router(&graph, o);
+    for (unsigned seed = 1; seed <= 3; ++seed) {
+        Gates gates;
+        for (const auto& gate : random_gates(12, 40, seed))
+            for (int copy = 0; copy < (gate.size() == 2 ? 20 : 1); ++copy) gates.push_back(gate);
+        QubitGraph reference_graph = make_graph(12, grid(3, 4));
+        std::vector<SabreStep> expected;
+        try {
+            expected = reference_route(gates, 12, reference_graph, o);
+        } catch (const std::runtime_error&) {
+            EXPECT_THROW(router.route(gates, 12), std::invalid_argument);
+            continue;
+        }
+        EXPECT_TRUE(same_steps(router.route(gates, 12).steps, expected)) << "seed=" << seed;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Options, MatchesReference,
     testing::Values(std::make_tuple(true, 1u, 0.5, 0.001), std::make_tuple(false, 0u, 0.5, 0.001),
                     std::make_tuple(false, 1u, 0.5, 0.001), std::make_tuple(false, 3u, 0.5, 0.001),
                     std::make_tuple(false, 2u, 1.5, 0.001), std::make_tuple(false, 2u, 0.5, 0.3),
-                    std::make_tuple(false, 1u, 0.9, 0.1)));
+                    std::make_tuple(false, 1u, 0.9, 0.1), std::make_tuple(false, 6u, 0.5, 0.001)));
 
 }  // namespace
 }  // namespace couplize
