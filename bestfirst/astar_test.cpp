@@ -5,34 +5,17 @@
 #include <map>
 #include <random>
 
+#include "swapcore/test_topologies.hpp"
+
 namespace couplize {
 namespace {
 
 using Step = AstarCouplizer::Step;
-using Edges = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+using fixtures::Edges;
+using fixtures::make_graph;
 
-QubitGraph make_graph(std::uint32_t n, const Edges& edges) {
-    QubitGraph graph(n);
-    for (auto [a, b] : edges) graph.add_edge(a, b);
-    return graph;
-}
-
-Edges line(std::uint32_t n) {
-    Edges edges;
-    for (std::uint32_t i = 0; i + 1 < n; ++i) edges.emplace_back(i, i + 1);
-    return edges;
-}
-
-Edges grid(std::uint32_t rows, std::uint32_t cols) {
-    Edges edges;
-    for (std::uint32_t r = 0; r < rows; ++r)
-        for (std::uint32_t c = 0; c < cols; ++c) {
-            const std::uint32_t q = r * cols + c;
-            if (c + 1 < cols) edges.emplace_back(q, q + 1);
-            if (r + 1 < rows) edges.emplace_back(q, q + cols);
-        }
-    return edges;
-}
+Edges line(std::uint32_t n) { return fixtures::line_edges(n); }
+Edges grid(std::uint32_t rows, std::uint32_t cols) { return fixtures::grid_edges(rows, cols); }
 
 std::vector<Step> route(std::vector<Interaction> gates, std::uint32_t nbqbits,
                         std::uint32_t size_slice, const QubitGraph& graph, bool sum = false) {

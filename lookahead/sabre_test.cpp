@@ -11,23 +11,16 @@
 #include <tuple>
 #include <vector>
 
+#include "swapcore/test_topologies.hpp"
+
 namespace couplize {
 namespace {
 
 using Gates = std::vector<std::vector<std::uint32_t>>;
-using Edges = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+using fixtures::Edges;
+using fixtures::make_graph;
 
-QubitGraph make_graph(std::uint32_t n, const Edges& edges) {
-    QubitGraph g(n);
-    for (auto [a, b] : edges) g.add_edge(a, b);
-    return g;
-}
-
-Edges line(std::uint32_t n) {
-    Edges e;
-    for (std::uint32_t i = 0; i + 1 < n; ++i) e.emplace_back(i, i + 1);
-    return e;
-}
+Edges line(std::uint32_t n) { return fixtures::line_edges(n); }
 
 // Hub 0 joined to every other qubit: degrees 1 and n - 1, so neighbour lists are not padded.
 Edges star(std::uint32_t n) {
@@ -44,16 +37,7 @@ Edges doubled_line(std::uint32_t n) {
     return e;
 }
 
-Edges grid(std::uint32_t rows, std::uint32_t cols) {
-    Edges e;
-    for (std::uint32_t r = 0; r < rows; ++r)
-        for (std::uint32_t c = 0; c < cols; ++c) {
-            const std::uint32_t q = r * cols + c;
-            if (c + 1 < cols) e.emplace_back(q, q + 1);
-            if (r + 1 < rows) e.emplace_back(q, q + cols);
-        }
-    return e;
-}
+Edges grid(std::uint32_t rows, std::uint32_t cols) { return fixtures::grid_edges(rows, cols); }
 
 std::string message_of(const std::function<void()>& f) {
     try {

@@ -2,14 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "swapcore/test_topologies.hpp"
+
 namespace couplize {
 namespace {
 
-QubitGraph line(std::uint32_t n) {
-    QubitGraph g(n);
-    for (std::uint32_t i = 0; i + 1 < n; ++i) g.add_edge(i, i + 1);
-    return g;
-}
+QubitGraph line(std::uint32_t n) { return fixtures::line_graph(n); }
 
 Gate swap(std::uint32_t a, std::uint32_t b) { return {false, {a, b}}; }
 Gate input(std::uint32_t a, std::uint32_t b) { return {true, {a, b}}; }

@@ -11,17 +11,14 @@
 #include <utility>
 #include <vector>
 
+#include "swapcore/test_topologies.hpp"
+
 namespace couplize {
 namespace {
 
 using Path = std::vector<std::uint32_t>;
-using Edges = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
-
-QubitGraph make_graph(std::uint32_t n, const Edges& edges) {
-    QubitGraph graph(n);
-    for (auto [a, b] : edges) graph.add_edge(a, b);
-    return graph;
-}
+using fixtures::Edges;
+using fixtures::make_graph;
 
 // Straightforward shortest-path search with a linear selection scan: vertices are finalised in
 // (distance, index) order and keep the first finalised neighbour that reached them. Written

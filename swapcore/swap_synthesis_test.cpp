@@ -6,14 +6,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "swapcore/test_topologies.hpp"
+
 namespace couplize {
 namespace {
 
-QubitGraph line(std::uint32_t n) {
-    QubitGraph g(n);
-    for (std::uint32_t i = 0; i + 1 < n; ++i) g.add_edge(i, i + 1);
-    return g;
-}
+QubitGraph line(std::uint32_t n) { return fixtures::line_graph(n); }
 
 // Replays swaps on a register and returns, for each qubit, the content that ends up there.
 std::vector<std::uint32_t> replay(std::uint32_t n, const SwapList& swaps) {
