@@ -130,9 +130,8 @@ struct AstarEngine {
         routed.attr("ops") = routed_ops;
 
         // The placement spans every physical qubit, so spare ones of a larger topology can
-        // carry logical qubits too.
+        // carry logical qubits too; `nbqbits` stays the circuit's, as with the other engines.
         const std::uint32_t nbphysical = graph.get_nbqubits();
-        if (nbphysical > nbqbits) routed.attr("nbqbits") = nbphysical;
         std::vector<std::uint32_t> order(nbphysical);  // logical -> physical
         std::iota(order.begin(), order.end(), 0u);
         GcPause gc_pause;  // many acyclic objects follow
