@@ -240,17 +240,23 @@ bool same_steps(const std::vector<SabreStep>& a, const std::vector<SabreStep>& b
 }
 
 // (basic heuristic, window, weight, delta)
-class MatchesReference : public testing::TestWithParam<std::tuple<bool, unsigned, double, double>> {
-};
+using ReferenceParams = std::tuple<bool, unsigned, double, double>;
 
-TEST_P(MatchesReference, OnRandomCircuits) {
-    auto [basic, window, weight, delta] = GetParam();
+SabreOptions options_of(const ReferenceParams& params) {
+    auto [basic, window, weight, delta] = params;
     SabreOptions o;
     o.basic_heuristic = basic;
     o.window_size = window;
     o.weight = weight;
     o.delta = delta;
     o.max_swaps_without_progress = kReferenceLimit;
+    return o;
+}
+
+class MatchesReference : public testing::TestWithParam<ReferenceParams> {};
+
+TEST_P(MatchesReference, OnRandomCircuits) {
+    const SabreOptions o = options_of(GetParam());
     // (qubits, edges, gates per circuit, circuits). The 10x10 grid gives wide front layers,
     // long routings through many layers, and with windows above 1 qubits in more than two
     // look-ahead groups.
@@ -282,13 +288,7 @@ TEST_P(MatchesReference, OnRandomCircuits) {
 // Every two-qubit gate given 20 times in a row: groups of 20 gates, whose terms change by more
 // than the router tabulates per pass.
 TEST_P(MatchesReference, OnGroupsOfManyGates) {
-    auto [basic, window, weight, delta] = GetParam();
-    SabreOptions o;
-    o.basic_heuristic = basic;
-    o.window_size = window;
-    o.weight = weight;
-    o.delta = delta;
-    o.max_swaps_without_progress = kReferenceLimit;
+    const SabreOptions o = options_of(GetParam());
     QubitGraph graph = make_graph(12, grid(3, 4));
     SabreRouter router(&graph, o);
     for (unsigned seed = 1; seed <= 3; ++seed) {

@@ -19,7 +19,7 @@ import operator
 from bisect import bisect_left, bisect_right
 
 from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
-from mirel.lumbra.pattern import VAR, Pattern, Replacement
+from mirel.lumbra.pattern import VAR, Pattern, Replacement, as_index
 
 _INF = math.inf
 
@@ -152,12 +152,7 @@ class GraphCircuit:
                 return _Node(op, qubits, qubits)
         qubits = []
         for q in op.qbits or ():
-            if isinstance(q, bool):
-                raise TypeError(f"Operation {index} has a non-integer qubit {q!r}")
-            try:
-                q = operator.index(q)
-            except TypeError:
-                raise TypeError(f"Operation {index} has a non-integer qubit {q!r}") from None
+            q = as_index(q, f"Operation {index} has a non-integer qubit {q!r}")
             if q in qubits:
                 raise ValueError(f"Operation {index} lists qubit {q} twice")
             qubits.append(q)

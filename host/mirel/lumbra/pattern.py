@@ -60,6 +60,16 @@ class VAR:
         return f"VAR({self.name!r})" if self.name is not None else f"VAR(<{id(self):#x}>)"
 
 
+def as_index(value, message):
+    """`value` as a plain int (bools excluded), or TypeError with `message`."""
+    if isinstance(value, bool):
+        raise TypeError(message)
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(message) from None
+
+
 def _local_qubits(qubits, where, allow_set):
     """Validated local qubit indices of one entry, and whether their order matters."""
     if isinstance(qubits, (set, frozenset)):
@@ -74,12 +84,7 @@ def _local_qubits(qubits, where, allow_set):
         raise TypeError(f"{where}: qubits must be a list or a set of local qubit indices")
     locals_ = []
     for j in items:
-        if isinstance(j, bool):
-            raise TypeError(f"{where}: local qubit {j!r} is not an integer")
-        try:
-            j = operator.index(j)
-        except TypeError:
-            raise TypeError(f"{where}: local qubit {j!r} is not an integer") from None
+        j = as_index(j, f"{where}: local qubit {j!r} is not an integer")
         if j < 0:
             raise ValueError(f"{where}: local qubit {j} is negative")
         if j in locals_:
