@@ -6,6 +6,7 @@
 
 namespace couplize::py {
 void bind_remap(nanobind::module_& m);
+void bind_initial_order(nanobind::module_& m);
 }
 
 NB_MODULE(swapcore, m) {
@@ -14,4 +15,5 @@ NB_MODULE(swapcore, m) {
     couplize::py::bind_couplizer(m);
     couplize::py::bind_metrics(m);
     couplize::py::bind_remap(m);
+    couplize::py::bind_initial_order(m);
 }

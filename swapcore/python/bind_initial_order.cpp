@@ -1,0 +1,65 @@
+// get_initial_order: the placement search over a host circuit and a QubitGraph.
+#include <vector>
+
+#include "common/convert.hpp"
+#include "common/host.hpp"
+#include "swapcore/initial_mapping.hpp"
+#include "swapcore/python/bind_qubit_graph.hpp"
+
+namespace couplize::py {
+
+using namespace nb::literals;
+
+namespace {
+
+nb::list get_initial_order(nb::handle circuit, nb::handle graph, nb::handle parallel,
+                           nb::handle seed) {
+    check_arg_type(graph, nb::type<QubitGraph>(), "graph");
+    if (!is_circuit(circuit))
+        raise(PyExc_TypeError,
+              "First argument \"circuit\" is not an instance of "
+              "mirel.comm.datamodel.ttypes.Circuit");
+    const int exhaustive = PyObject_IsTrue(parallel.ptr());
+    if (exhaustive < 0) throw nb::python_error();
+
+    std::vector<Interaction> interactions;
+    nb::list ops = nb::borrow<nb::list>(circuit.attr("ops"));
+    interactions.reserve(nb::len(ops));
+    for (nb::handle op : ops) interactions.push_back(to_uint32_list(op.attr("qbits")));
+    QubitGraph native_graph = nb::cast<QubitGraph&>(graph);
+    const bool reseed = !seed.is_none();
+    const std::uint32_t seed_value = reseed ? to_uint32(seed) : 0;
+
+    Placement placement;
+    {
+        nb::gil_scoped_release release;
+        if (reseed) seed_initial_mapping(seed_value);
+        placement =
+            find_initial_mapping(std::move(interactions), std::move(native_graph), exhaustive == 1);
+    }
+    return to_int_list(placement);
+}
+
+}  // namespace
+
+void bind_initial_order(nb::module_& m) {
+    m.def("get_initial_order", &get_initial_order, "circuit"_a.none(), "graph"_a.none(),
+          "parallel"_a.none() = true, "seed"_a.none() = nb::none(),
+          R"DOC(Get an initial order to improve couplization efficiency
+
+The order places logical qubit i on physical qubit order[i] so that qubits interacting early
+and often in the circuit sit close together on the graph.
+
+Args:
+    circuit (Circuit): circuit whose first two-qubit gates are weighted
+    graph (QubitGraph): connected hardware topology
+    parallel (bool): use a multi-thread search (exhaustive over every placement, 12 qubits
+        at most); False uses a randomised branch and bound
+    seed (int or None): when given, reseeds the process-wide generator of the randomised
+        search before it runs, so that equal calls return equal orders
+
+Returns:
+    list<int>: initial order)DOC");
+}
+
+}  // namespace couplize::py
