@@ -1,12 +1,16 @@
 // Couplizer: the windowed engine. Reads the circuit once, drives the native PathFinder, asks the
 // metric for each step's candidate, then builds the routed host circuit.
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/convert.hpp"
 #include "common/host.hpp"
+#include "swapcore/python/couplizer_routing.hpp"
+#include "swapcore/python/duration_metric.hpp"
 #include "swapcore/python/engine_types.hpp"
 #include "swapcore/python/gate_lists.hpp"
+#include "swapcore/schedule.hpp"
 
 namespace couplize::py {
 
@@ -53,37 +57,6 @@ bool is_strictly_increasing(const std::vector<std::uint32_t>& order) {
     return true;
 }
 
-// Binds a circuit: checks it against the graph and loads one interaction per operation.
-void set_circuit(Couplizer& self, nb::handle circuit, const std::vector<std::uint32_t>* relabel) {
-    if (!is_circuit(circuit))
-        raise(PyExc_AssertionError, "The given argument is not an instance of Circuit");
-    if (!self.graph_defined) raise(PyExc_Exception, "No graph defined");
-    const long long nbqbits = to_long_long(circuit.attr("nbqbits"));
-    const std::uint32_t graph_size = self.graph.get_nbqubits();
-    if (nbqbits > static_cast<long long>(graph_size))
-        raise(PyExc_Exception,
-              "The graph does not have enought qubits:\nCircuit: " + std::to_string(nbqbits) +
-                  " qubits - Graph: " + std::to_string(graph_size) + " qubits");
-    self.circuit = nb::borrow(circuit);
-
-    std::vector<std::uint32_t> qubits, offsets{0}, scratch;
-    nb::list ops = nb::borrow<nb::list>(circuit.attr("ops"));
-    qubits.reserve(2 * nb::len(ops));
-    offsets.reserve(nb::len(ops) + 1);
-    for (nb::handle op : ops) {
-        to_uint32_list(op.attr("qbits"), scratch);
-        for (std::uint32_t q : scratch) {
-            if (relabel && q >= relabel->size())
-                raise(PyExc_ValueError, "Qubit " + std::to_string(q) +
-                                            " is not below the circuit's number of qubits (" +
-                                            std::to_string(relabel->size()) + ")");
-            qubits.push_back(relabel ? (*relabel)[q] : q);
-        }
-        offsets.push_back(static_cast<std::uint32_t>(qubits.size()));
-    }
-    self.path_finder.set_interactions(std::move(qubits), std::move(offsets));
-}
-
 std::size_t checked_index(nb::handle value, std::size_t count) {
     const long long index = to_long_long(value);
     if (index < 0 || static_cast<unsigned long long>(index) >= count)
@@ -93,81 +66,50 @@ std::size_t checked_index(nb::handle value, std::size_t count) {
     return static_cast<std::size_t>(index);
 }
 
+bool is_predefined(nb::handle metric) {
+    const int predefined = PyObject_IsInstance(metric.ptr(), nb::type<PredefMetric>().ptr());
+    if (predefined < 0) throw nb::python_error();
+    return predefined == 1;
+}
+
+// Whether `metric`'s type keeps the built-in method `name` of `base`.
+bool keeps_builtin(nb::handle metric, nb::handle base, const char* name) {
+    nb::handle own = nb::getattr(nb::handle((PyObject*)Py_TYPE(metric.ptr())), name, nb::none());
+    return own.is(nb::getattr(base, name));
+}
+
 bool uses_native_choice(nb::handle metric, bool predefined) {
     if (metric.is(default_metric())) return true;
     if (!predefined) return false;
     // A QuantumCostMetric, or a subclass that keeps its candidate choice.
-    nb::handle own =
-        nb::getattr(nb::handle((PyObject*)Py_TYPE(metric.ptr())), "get_best_index", nb::none());
-    nb::handle builtin = nb::getattr(nb::type<QuantumCostMetric>(), "get_best_index");
-    return own.is(builtin);
+    return PyObject_IsInstance(metric.ptr(), nb::type<QuantumCostMetric>().ptr()) == 1 &&
+           keeps_builtin(metric, nb::type<QuantumCostMetric>(), "get_best_index");
 }
 
-// Routes the bound circuit from the identity placement. `relabel` maps circuit qubits to the
-// qubits routing starts from (an explicit initial order).
-nb::object couplize_once(Couplizer& self, nb::handle circuit,
-                         const std::vector<std::uint32_t>* relabel = nullptr) {
-    set_circuit(self, circuit, relabel);
-    nb::object metric = self.metric;
-    const bool predefined = PyObject_IsInstance(metric.ptr(), nb::type<PredefMetric>().ptr()) == 1;
-    if (predefined) metric.attr("init")();
-
-    const HostTypes& host = HostTypes::get();
-    nb::object shell = host.copy(circuit);
-    shell.attr("ops") = nb::list();
-    nb::object result = host.deepcopy(shell);
-    OpBuilder builder(circuit);
-    PathFinder& finder = self.path_finder;
-
-    auto has_work = [&finder] {
-        return finder.candidates().size() > 0 && finder.candidates().length(0) > 0;
-    };
-
-    if (uses_native_choice(metric, predefined)) {
-        nb::gil_scoped_release release;
-        finder.step(0);
-        while (has_work())
-            finder.step(static_cast<std::size_t>(fewest_entries_index(finder.candidates())));
-    } else {
-        finder.step(0);
-        while (has_work()) {
-            const CandidateSet& candidates = finder.candidates();
-            const std::vector<PathStep>& base = finder.base_path();
-            std::size_t index = 0;
-            if (predefined) {
-                nb::object chosen = metric.attr("get_best_index")(
-                    steps_to_python(base.data(), base.data() + base.size()),
-                    candidates_to_python(candidates));
-                index = checked_index(chosen, candidates.size());
-            } else {
-                nb::list base_ops;
-                std::size_t k = 0;
-                builder.append(base_ops, base.data(), base.data() + base.size(), k);
-                nb::object best_score;
-                for (std::size_t c = 0; c < candidates.size(); ++c) {
-                    nb::list trial =
-                        nb::steal<nb::list>(PyList_GetSlice(base_ops.ptr(), 0, PY_SSIZE_T_MAX));
-                    std::size_t trial_k = k;
-                    builder.append(trial, candidates.begin(c), candidates.end(c), trial_k);
-                    result.attr("ops") = trial;
-                    nb::object score = metric(result);
-                    if (!best_score.is_valid() || score > best_score) {
-                        best_score = score;
-                        index = c;
-                    }
-                }
-            }
-            finder.step(index);
+// Loads the circuit's interactions into the path finder, relabelled through `placement`.
+void load(Couplizer& self, const CircuitQubits& input,
+          const std::vector<std::uint32_t>* placement) {
+    std::vector<std::uint32_t> qubits = input.qubits;
+    if (placement) {
+        for (std::uint32_t& q : qubits) {
+            if (q >= placement->size())
+                raise(PyExc_ValueError, "Qubit " + std::to_string(q) +
+                                            " is not below the circuit's number of qubits (" +
+                                            std::to_string(placement->size()) + ")");
+            q = (*placement)[q];
         }
     }
+    self.path_finder.set_interactions(std::move(qubits), input.offsets);
+}
 
-    nb::list routed;
-    std::size_t k = 0;
-    const std::vector<PathStep>& base = finder.base_path();
-    builder.append(routed, base.data(), base.data() + base.size(), k);
-    const std::vector<std::uint32_t> order = finder.get_order();
-    if (!is_strictly_increasing(order)) routed.append(make_full_remap(order));
-    result.attr("ops") = routed;
+// Routes the bound circuit from the identity placement. `placement` maps circuit qubits to the
+// qubits routing starts from (an explicit initial order).
+nb::object couplize_once(Couplizer& self, nb::handle circuit,
+                         const std::vector<std::uint32_t>* placement = nullptr) {
+    const CircuitQubits input = read_circuit(self, circuit);
+    nb::object result = empty_copy(circuit);
+    route(self, circuit, input, placement, result, true);
+    fill_routed(self, circuit, result);
     return result;
 }
 
@@ -187,7 +129,122 @@ nb::object couplize_from(Couplizer& self, nb::handle circuit, nb::handle initial
         seen[p] = 1;
     }
     nb::object result = couplize_once(self, circuit, &placement);
+    add_placement_remaps(result, placement);
+    return result;
+}
 
+}  // namespace
+
+CircuitQubits read_circuit(Couplizer& self, nb::handle circuit) {
+    if (!is_circuit(circuit))
+        raise(PyExc_AssertionError, "The given argument is not an instance of Circuit");
+    if (!self.graph_defined) raise(PyExc_Exception, "No graph defined");
+    const long long nbqbits = to_long_long(circuit.attr("nbqbits"));
+    const std::uint32_t graph_size = self.graph.get_nbqubits();
+    if (nbqbits > static_cast<long long>(graph_size))
+        raise(PyExc_Exception,
+              "The graph does not have enought qubits:\nCircuit: " + std::to_string(nbqbits) +
+                  " qubits - Graph: " + std::to_string(graph_size) + " qubits");
+    self.circuit = nb::borrow(circuit);
+
+    CircuitQubits input;
+    std::vector<std::uint32_t> scratch;
+    nb::list ops = nb::borrow<nb::list>(circuit.attr("ops"));
+    input.qubits.reserve(2 * nb::len(ops));
+    input.offsets.reserve(nb::len(ops) + 1);
+    for (nb::handle op : ops) {
+        to_uint32_list(op.attr("qbits"), scratch);
+        input.qubits.insert(input.qubits.end(), scratch.begin(), scratch.end());
+        input.offsets.push_back(static_cast<std::uint32_t>(input.qubits.size()));
+    }
+    return input;
+}
+
+nb::object empty_copy(nb::handle circuit) {
+    const HostTypes& host = HostTypes::get();
+    nb::object shell = host.copy(circuit);
+    shell.attr("ops") = nb::list();
+    return host.deepcopy(shell);
+}
+
+void route(Couplizer& self, nb::handle circuit, const CircuitQubits& input,
+           const std::vector<std::uint32_t>* placement, nb::handle scratch, bool init_metric) {
+    self.circuit = nb::borrow(circuit);
+    load(self, input, placement);
+    nb::object metric = self.metric;
+    const bool predefined = is_predefined(metric);
+    if (predefined && init_metric) metric.attr("init")();
+
+    PathFinder& finder = self.path_finder;
+    auto has_work = [&finder] {
+        return finder.candidates().size() > 0 && finder.candidates().length(0) > 0;
+    };
+
+    if (uses_native_choice(metric, predefined)) {
+        nb::gil_scoped_release release;
+        finder.step(0);
+        while (has_work())
+            finder.step(static_cast<std::size_t>(fewest_entries_index(finder.candidates())));
+        return;
+    }
+    if (std::optional<DurationModel> model = native_duration_model(metric)) {
+        // The durations are copied out of the metric, so the loop needs no Python object.
+        nb::gil_scoped_release release;
+        DurationScorer scorer(*model);
+        finder.step(0);
+        while (has_work()) {
+            scorer.catch_up(finder.base_path());
+            finder.step(static_cast<std::size_t>(scorer.best_index(finder.candidates())));
+        }
+        return;
+    }
+
+    OpBuilder builder(circuit);
+    finder.step(0);
+    while (has_work()) {
+        const CandidateSet& candidates = finder.candidates();
+        const std::vector<PathStep>& base = finder.base_path();
+        std::size_t index = 0;
+        if (predefined) {
+            nb::object chosen = metric.attr("get_best_index")(
+                steps_to_python(base.data(), base.data() + base.size()),
+                candidates_to_python(candidates));
+            index = checked_index(chosen, candidates.size());
+        } else {
+            nb::list base_ops;
+            std::size_t k = 0;
+            builder.append(base_ops, base.data(), base.data() + base.size(), k);
+            nb::object best_score;
+            for (std::size_t c = 0; c < candidates.size(); ++c) {
+                nb::list trial =
+                    nb::steal<nb::list>(PyList_GetSlice(base_ops.ptr(), 0, PY_SSIZE_T_MAX));
+                std::size_t trial_k = k;
+                builder.append(trial, candidates.begin(c), candidates.end(c), trial_k);
+                scratch.attr("ops") = trial;
+                nb::object score = metric(scratch);
+                if (!best_score.is_valid() || score > best_score) {
+                    best_score = score;
+                    index = c;
+                }
+            }
+        }
+        finder.step(index);
+    }
+}
+
+bool fill_routed(Couplizer& self, nb::handle circuit, nb::handle result, bool final_remap) {
+    nb::list routed;
+    std::size_t k = 0;
+    const std::vector<PathStep>& base = self.path_finder.base_path();
+    OpBuilder(circuit).append(routed, base.data(), base.data() + base.size(), k);
+    const std::vector<std::uint32_t> order = self.path_finder.get_order();
+    const bool remap_due = !is_strictly_increasing(order);
+    if (remap_due && final_remap) routed.append(make_full_remap(order));
+    result.attr("ops") = routed;
+    return remap_due;
+}
+
+void add_placement_remaps(nb::handle result, const std::vector<std::uint32_t>& placement) {
     nb::module_ swapcore = nb::module_::import_("mirel.couplize.swapcore");
     nb::object initial = make_full_remap(placement);
     nb::list ops = nb::borrow<nb::list>(result.attr("ops"));
@@ -199,8 +256,15 @@ nb::object couplize_from(Couplizer& self, nb::handle circuit, nb::handle initial
         back = swapcore.attr("merge_remaps")(last, back);
     }
     ops.append(back);
-    return result;
 }
+
+bool scores_by_op_count(nb::handle metric) {
+    if (metric.is(default_metric())) return true;
+    return PyObject_IsInstance(metric.ptr(), nb::type<QuantumCostMetric>().ptr()) == 1 &&
+           keeps_builtin(metric, nb::type<QuantumCostMetric>(), "__call__");
+}
+
+namespace {
 
 // A property whose deletion stores None, as the engine's public attributes do.
 nb::object nullable_property(nb::object Couplizer::* field) {
@@ -254,18 +318,22 @@ void bind_couplizer(nb::module_& m) {
                const std::uint32_t window = to_uint32(window_size);
                if (window == 0)
                    raise(PyExc_ValueError, "Window size should be a positive integer (not null)");
+               nb::object circuit = HostTypes::get().Circuit();
+               nb::handle chosen = metric.is_none() ? default_metric() : metric;
+               nb::object own_metric;
+               if (is_predefined(chosen)) {
+                   // The engine works with its own copy, bound to it; the caller's metric stays
+                   // free for other engines. Bound before the engine exists, so that a refusal
+                   // (a metric already serving another engine) leaves nothing half-built.
+                   own_metric = HostTypes::get().copy(chosen);
+                   own_metric.attr("set_couplizer")(self.h);
+               } else {
+                   own_metric = nb::borrow(chosen);
+               }
                new (self.p) Couplizer();
                self.p->window_size = window;
-               self.p->circuit = HostTypes::get().Circuit();
-               nb::handle chosen = metric.is_none() ? default_metric() : metric;
-               if (PyObject_IsInstance(chosen.ptr(), nb::type<PredefMetric>().ptr()) == 1) {
-                   // The engine works with its own copy, bound to it; the caller's metric stays
-                   // free for other engines.
-                   self.p->metric = HostTypes::get().copy(chosen);
-                   self.p->metric.attr("set_couplizer")(self.h);
-               } else {
-                   self.p->metric = nb::borrow(chosen);
-               }
+               self.p->circuit = std::move(circuit);
+               self.p->metric = std::move(own_metric);
            },
            "window_size"_a = 3, "metric"_a.none() = nb::none())
         .def(
@@ -283,10 +351,11 @@ void bind_couplizer(nb::module_& m) {
             [](Couplizer& self, nb::handle circuit, nb::handle change_initial_order,
                nb::handle method, nb::handle initial_order, nb::handle max_iterations,
                nb::handle temperature) -> nb::object {
-                const bool change = PyObject_IsTrue(change_initial_order.ptr()) == 1;
-                to_int32(max_iterations);
-                if (PyFloat_AsDouble(temperature.ptr()) == -1.0 && PyErr_Occurred())
-                    throw nb::python_error();
+                const int change = PyObject_IsTrue(change_initial_order.ptr());
+                if (change < 0) throw nb::python_error();
+                const std::int32_t iterations = to_int32(max_iterations);
+                const double start_temperature = PyFloat_AsDouble(temperature.ptr());
+                if (start_temperature == -1.0 && PyErr_Occurred()) throw nb::python_error();
                 if (!method.is_none() && !PyUnicode_CheckExact(method.ptr()))
                     raise(PyExc_TypeError, std::string("Argument 'method' has incorrect type "
                                                        "(expected str, got ") +
@@ -294,9 +363,9 @@ void bind_couplizer(nb::module_& m) {
                 if (initial_order.is_none()) {
                     if (!change) return couplize_once(self, circuit);
                     const std::string name = nb::cast<std::string>(nb::str(method));
-                    if (name == "annealing" || name == "reverse")
-                        raise(PyExc_NotImplementedError,
-                              "The \"" + name + "\" initial-order search is not available yet");
+                    if (name == "annealing")
+                        return couplize_annealing(self, circuit, iterations, start_temperature);
+                    if (name == "reverse") return couplize_reverse(self, circuit);
                     raise(PyExc_ValueError, "Unknown method " + name);
                 }
                 if (change)
@@ -305,9 +374,9 @@ void bind_couplizer(nb::module_& m) {
                           "must be False (or undefined");
                 return couplize_from(self, circuit, initial_order);
             },
-            "circuit"_a, "change_initial_order"_a = false, "method"_a.none() = "annealing",
-            "initial_order"_a.none() = nb::none(), "max_iterations"_a = 250,
-            "temperature"_a = 1000.0,
+            "circuit"_a, "change_initial_order"_a.none() = false, "method"_a.none() = "annealing",
+            "initial_order"_a.none() = nb::none(), "max_iterations"_a.none() = 250,
+            "temperature"_a.none() = 1000.0,
             "Insert SWAP gates so that every two-qubit gate acts on neighbouring qubits\n\n"
             "Returns:\n    Circuit: a new circuit, ending with a REMAP when the final placement\n"
             "    is not the identity")

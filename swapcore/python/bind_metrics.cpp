@@ -74,7 +74,7 @@ void bind_metrics(nb::module_& m) {
                 if (!is_circuit(circuit)) raise(PyExc_ValueError, "The argument must be a Circuit");
                 return -static_cast<long long>(nb::len(nb::object(circuit.attr("ops"))));
             },
-            "circuit"_a, "Returns the oposite of the quantum cost");
+            "circuit"_a.none(), "Returns the oposite of the quantum cost");
 }
 
 }  // namespace couplize::py

@@ -2,18 +2,20 @@
 #include <nanobind/nanobind.h>
 
 #include "swapcore/python/bind_qubit_graph.hpp"
+#include "swapcore/python/duration_metric.hpp"
 #include "swapcore/python/engine_types.hpp"
 
 namespace couplize::py {
 void bind_remap(nanobind::module_& m);
 void bind_initial_order(nanobind::module_& m);
-}
+}  // namespace couplize::py
 
 NB_MODULE(swapcore, m) {
     m.doc() = "Core routing library and the default swap-insertion engine";
     couplize::py::bind_qubit_graph(m);
     couplize::py::bind_couplizer(m);
     couplize::py::bind_metrics(m);
+    couplize::py::bind_duration_metric(m);
     couplize::py::bind_remap(m);
     couplize::py::bind_initial_order(m);
 }

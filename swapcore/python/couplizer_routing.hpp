@@ -1,0 +1,50 @@
+#pragma once
+// Routing steps of the windowed engine shared by `couplize` and the initial-order updaters,
+// which route one circuit many times from different placements: the circuit's qubit lists are
+// read from host objects once, and each routing relabels them natively.
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "swapcore/python/engine_types.hpp"
+
+namespace couplize::py {
+
+// Qubit lists of a circuit's operations: operation k acts on qubits[offsets[k] .. offsets[k+1]).
+struct CircuitQubits {
+    std::vector<std::uint32_t> qubits;
+    std::vector<std::uint32_t> offsets{0};
+};
+
+// Binds `circuit` to the engine (the engine's checks: host circuit, graph defined, enough
+// qubits) and reads its qubit lists.
+CircuitQubits read_circuit(Couplizer& self, nb::handle circuit);
+
+// Routes `input` (read from `circuit`) into the engine's path finder. `placement`, when given,
+// is the starting qubit of each circuit qubit. `scratch` is a circuit the callable-metric branch
+// fills with trial operations. `init_metric` calls a predefined metric's `init` first.
+void route(Couplizer& self, nb::handle circuit, const CircuitQubits& input,
+           const std::vector<std::uint32_t>* placement, nb::handle scratch, bool init_metric);
+
+// A deep copy of `circuit` with an empty operation list.
+nb::object empty_copy(nb::handle circuit);
+
+// Stores the routed operations of the last `route` in `result` (a circuit from empty_copy),
+// followed by the final REMAP when the final placement is not the identity (unless
+// `final_remap` is false). Returns whether that REMAP was due.
+bool fill_routed(Couplizer& self, nb::handle circuit, nb::handle result, bool final_remap = true);
+
+// The placement REMAP in front of a routed circuit and its inverse at the end, merged with the
+// routing's own final REMAP when there is one.
+void add_placement_remaps(nb::handle result, const std::vector<std::uint32_t>& placement);
+
+// Whether the engine's metric scores a circuit by minus its operation count (the default metric
+// and QuantumCostMetric), which lets a routing be scored without building it.
+bool scores_by_op_count(nb::handle metric);
+
+nb::object couplize_annealing(Couplizer& self, nb::handle circuit, std::int32_t max_iterations,
+                              double temperature);
+nb::object couplize_reverse(Couplizer& self, nb::handle circuit);
+
+}  // namespace couplize::py

@@ -1,0 +1,139 @@
+#pragma once
+// Execution-time model of the duration metric: operations start as early as their qubits
+// allow, and a routing is scored by its completion time or by the total time qubits wait.
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "swapcore/gate.hpp"
+#include "swapcore/path_finder.hpp"
+
+namespace couplize {
+
+// Per-qubit free times and the idle total of an as-soon-as-possible replay. An operation on
+// q1..qk starts at t = the latest free time among them; each qubit waits t minus its own free
+// time, then all become free at t + duration. Qubits are added on first use (free at 0), so a
+// path may name physical qubits beyond the circuit's own.
+class Schedule {
+public:
+    explicit Schedule(std::size_t nbqubits = 0) : free_at_(nbqubits, 0.0) {}
+
+    void apply(const std::uint32_t* qubits, std::size_t n, double duration) {
+        if (n == 0) return;
+        double start = 0.0;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (qubits[k] >= free_at_.size()) free_at_.resize(qubits[k] + std::size_t{1}, 0.0);
+            start = std::max(start, free_at_[qubits[k]]);
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            idle_ += start - free_at_[qubits[k]];
+            free_at_[qubits[k]] = start + duration;
+        }
+    }
+
+    double idle() const { return idle_; }
+    double completion() const {
+        double latest = 0.0;
+        for (double t : free_at_) latest = std::max(latest, t);
+        return latest;
+    }
+
+private:
+    std::vector<double> free_at_;
+    double idle_ = 0.0;
+};
+
+// Durations of one bound circuit: op_durations[k] for its k-th operation, swap for an inserted
+// SWAP; the objective is the completion time, or the idle total when `minimize_idle`.
+struct DurationModel {
+    std::vector<double> op_durations;
+    double swap = 0.0;
+    std::size_t nbqubits = 0;
+    bool minimize_idle = false;
+};
+
+// Replays routed paths against a DurationModel and picks the candidate of lowest score (ties go
+// to the earliest; -1 when there is none). The committed path only grows during one routing, so
+// `advance` replays just its new entries.
+class DurationScorer {
+public:
+    explicit DurationScorer(const DurationModel& model) : model_(&model), base_(model.nbqubits) {}
+
+    void advance(const PathStep* begin, const PathStep* end) {
+        for (const PathStep* s = begin; s != end; ++s) replay(base_, counter_, *s);
+    }
+    void advance(const Gate* begin, const Gate* end) {
+        for (const Gate* g = begin; g != end; ++g) replay(base_, counter_, *g);
+    }
+
+    // Replays the entries of a growing committed path not seen by an earlier call.
+    void catch_up(const std::vector<PathStep>& base) {
+        advance(base.data() + replayed_, base.data() + base.size());
+        replayed_ = base.size();
+    }
+
+    long long best_index(const CandidateSet& candidates) const {
+        long long best = -1;
+        double best_score = 0.0;
+        for (std::size_t c = 0; c < candidates.size(); ++c) {
+            const double s = score(candidates.begin(c), candidates.end(c));
+            if (best < 0 || s < best_score) {
+                best = static_cast<long long>(c);
+                best_score = s;
+            }
+        }
+        return best;
+    }
+
+    long long best_index(const std::vector<GateList>& candidates) const {
+        long long best = -1;
+        double best_score = 0.0;
+        for (std::size_t c = 0; c < candidates.size(); ++c) {
+            const GateList& g = candidates[c];
+            const double s = score(g.data(), g.data() + g.size());
+            if (best < 0 || s < best_score) {
+                best = static_cast<long long>(c);
+                best_score = s;
+            }
+        }
+        return best;
+    }
+
+    template <class Entry>
+    double score(const Entry* begin, const Entry* end) const {
+        Schedule schedule = base_;
+        std::size_t counter = counter_;
+        for (const Entry* e = begin; e != end; ++e) replay(schedule, counter, *e);
+        return model_->minimize_idle ? schedule.idle() : schedule.completion();
+    }
+
+private:
+    static const std::uint32_t* qubits_of(const PathStep& s) { return s.qubits; }
+    static std::size_t size_of(const PathStep& s) { return s.nbqubits; }
+    static bool is_input(const PathStep& s) { return s.is_input; }
+    static const std::uint32_t* qubits_of(const Gate& g) { return g.second.data(); }
+    static std::size_t size_of(const Gate& g) { return g.second.size(); }
+    static bool is_input(const Gate& g) { return g.first; }
+
+    template <class Entry>
+    void replay(Schedule& schedule, std::size_t& counter, const Entry& e) const {
+        double duration = model_->swap;
+        if (is_input(e)) {
+            if (counter >= model_->op_durations.size())
+                throw std::invalid_argument(
+                    "The path holds more operations of the circuit than its " +
+                    std::to_string(model_->op_durations.size()));
+            duration = model_->op_durations[counter++];
+        }
+        schedule.apply(qubits_of(e), size_of(e), duration);
+    }
+
+    const DurationModel* model_;
+    Schedule base_;
+    std::size_t counter_ = 0;
+    std::size_t replayed_ = 0;
+};
+
+}  // namespace couplize
