@@ -163,6 +163,8 @@ std::map<std::string, double> get_map_time(const DurationMetric& self, nb::handl
         if (is_wire_name(name) || result.count(name)) continue;
         if (!PyDict_Check(gate_dic.ptr()))
             raise(PyExc_TypeError, "The circuit's gateDic must be a dict");
+        // SWAPs inserted by routing may have no definition yet; their duration is set below.
+        if (name == "SWAP" && !contains(gate_dic, "SWAP")) continue;
         GateKey key = gate_key(gate_dic, gate);
         if (!contains(gate_time, key.key)) {
             if (!contains(gate_time, default_key))
