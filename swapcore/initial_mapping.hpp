@@ -257,11 +257,40 @@ inline void seed_initial_mapping(std::uint32_t seed) {
 
 namespace detail {
 
+// Lower bound of what the unplaced logical qubits m..n-1 add to a prefix of length m: every
+// pair involving one of them weighs at least its weight times the smallest distance. Entry m of
+// the result bounds prefixes of length m.
+inline std::vector<double> remaining_bounds(const WeightTable& w, const DistanceTable& d) {
+    const std::uint32_t n = w.size();
+    double nearest = std::numeric_limits<double>::infinity(), self = nearest;
+    for (std::uint32_t p = 0; p < n; ++p)
+        for (std::uint32_t q = 0; q < n; ++q) {
+            if (p == q)
+                self = std::min(self, static_cast<double>(d(p, q)));
+            else
+                nearest = std::min(nearest, static_cast<double>(d(p, q)));
+        }
+    std::vector<double> bound(static_cast<std::size_t>(n) + 1, 0.0);
+    // A pair (i, j) is complete once max(i, j) is placed: it counts in bounds up to max(i, j).
+    std::vector<double> completed_at(static_cast<std::size_t>(n) + 1, 0.0);
+    for (std::uint32_t i = 0; i < n; ++i)
+        for (std::uint32_t k = w.row_begin(i); k < w.row_end(i); ++k) {
+            const std::uint32_t j = w.column(k);
+            completed_at[std::max(i, j)] += w.weight(k) * (i == j ? self : nearest);
+        }
+    for (std::uint32_t m = n; m-- > 0;) bound[m] = bound[m + 1] + completed_at[m];
+    return bound;
+}
+
 // Depth-first branch and bound over `prefix` (filled up to `depth`); `remaining` holds the
 // unplaced physical qubits in visiting order from index `depth` on. Records in `found` every
-// complete placement strictly better than `best`.
+// complete placement strictly better than `best`. Besides the prefix test, a subtree is cut
+// when the prefix plus `bounds[depth]` exceeds the best by a relative margin far above rounding
+// error, so no placement that could still be strictly better is ever cut: the placements found
+// are exactly those of the search without the bound.
 inline bool explore(Placement& prefix, Placement& remaining, std::size_t depth,
-                    const WeightTable& w, const DistanceTable& d, double& best, Placement& found) {
+                    const WeightTable& w, const DistanceTable& d, const std::vector<double>& bounds,
+                    double& best, Placement& found) {
     prefix.resize(depth);
     double score = 0.0;
     if (!is_new_best_score(prefix, w, d, best, score, false)) return false;
@@ -270,6 +299,7 @@ inline bool explore(Placement& prefix, Placement& remaining, std::size_t depth,
         found = prefix;
         return true;
     }
+    if (score + bounds[depth] > best * (1.0 + 1e-9)) return false;
     bool improved = false;
     // remaining[depth..] keeps its order; the child takes the k-th entry out and the others
     // stay in order behind it.
@@ -279,7 +309,7 @@ inline bool explore(Placement& prefix, Placement& remaining, std::size_t depth,
                     remaining.begin() + static_cast<std::ptrdiff_t>(k) + 1);
         prefix.resize(depth);
         prefix.push_back(remaining[depth]);
-        improved |= explore(prefix, remaining, depth + 1, w, d, best, found);
+        improved |= explore(prefix, remaining, depth + 1, w, d, bounds, best, found);
         std::rotate(remaining.begin() + static_cast<std::ptrdiff_t>(depth),
                     remaining.begin() + static_cast<std::ptrdiff_t>(depth) + 1,
                     remaining.begin() + static_cast<std::ptrdiff_t>(k) + 1);
@@ -298,7 +328,8 @@ inline bool explore_partially(Placement& prefix, Placement& remaining, const Wei
     Placement buffer = prefix;
     buffer.insert(buffer.end(), remaining.begin(), remaining.end());
     Placement work = prefix, found;
-    if (!detail::explore(work, buffer, prefix.size(), w, d, best, found)) return false;
+    const std::vector<double> bounds = detail::remaining_bounds(w, d);
+    if (!detail::explore(work, buffer, prefix.size(), w, d, bounds, best, found)) return false;
     prefix = std::move(found);
     return true;
 }

@@ -85,6 +85,31 @@ Placement reference_brute_force(const Placement& start, const Tables& t) {
     return best;
 }
 
+// The branch and bound exactly as specified: a prefix is cut only when its own score is not
+// strictly below the best.
+bool reference_explore(Placement& prefix, const Placement& remaining, const Tables& t,
+                       double& best) {
+    double score = 0.0;
+    if (!is_new_best_score(prefix, t.w, t.d, best, score, false)) return false;
+    if (remaining.empty()) {
+        best = score;
+        return true;
+    }
+    bool improved = false;
+    Placement kept;
+    for (std::size_t k = 0; k < remaining.size(); ++k) {
+        Placement child = prefix, rest = remaining;
+        child.push_back(remaining[k]);
+        rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(k));
+        if (reference_explore(child, rest, t, best)) {
+            kept = child;
+            improved = true;
+        }
+    }
+    if (improved) prefix = kept;
+    return improved;
+}
+
 double score_of(const Placement& p, const Tables& t) {
     double score = 0.0;
     is_new_best_score(p, t.w, t.d, std::numeric_limits<double>::infinity(), score, true);
@@ -189,6 +214,25 @@ TEST_P(SearchAgreement, MatchesReference) {
         seed_initial_mapping(seed);
         const Placement found = find_initial_mapping(interactions, graph, false);
         EXPECT_EQ(score_of(found, t), score_of(expected, t)) << "seed " << seed;
+    }
+}
+
+// The remaining-weight bound only cuts subtrees that could not win: the placements found are
+// those of the plain branch and bound, for any visiting order.
+TEST_P(SearchAgreement, BoundKeepsThePlainBranchAndBound) {
+    const SearchCase& c = GetParam();
+    const Tables t =
+        tables_for(random_interactions(c.n, c.gates, c.seed), make_graph(c.n, c.edges));
+    std::mt19937 rng(c.seed);
+    for (int round = 0; round < 3; ++round) {
+        Placement order = identity(c.n);
+        std::shuffle(order.begin(), order.end(), rng);
+        double best = score_of(identity(c.n), t), reference_best = best;
+        Placement prefix, reference_prefix;
+        const bool found = explore_partially(prefix, order, t.w, t.d, best);
+        ASSERT_EQ(found, reference_explore(reference_prefix, order, t, reference_best));
+        EXPECT_EQ(best, reference_best);
+        if (found) EXPECT_EQ(prefix, reference_prefix);
     }
 }
 
