@@ -377,9 +377,22 @@ void bind_couplizer(nb::module_& m) {
             "circuit"_a, "change_initial_order"_a.none() = false, "method"_a.none() = "annealing",
             "initial_order"_a.none() = nb::none(), "max_iterations"_a.none() = 250,
             "temperature"_a.none() = 1000.0,
-            "Insert SWAP gates so that every two-qubit gate acts on neighbouring qubits\n\n"
-            "Returns:\n    Circuit: a new circuit, ending with a REMAP when the final placement\n"
-            "    is not the identity")
+            R"DOC(Insert SWAP gates so that every two-qubit gate acts on neighbouring qubits
+
+Args:
+    circuit (Circuit): the circuit to route (not modified)
+    change_initial_order (bool): search a better initial placement first, with `method`
+    method (str): "annealing" (simulated annealing over placements, scored by the metric;
+        seed the `random` module for reproducible runs) or "reverse" (route forward, backward
+        from where the qubits ended, then forward again from where they ended)
+    initial_order (list<int>): explicit placement, entry q being the qubit logical qubit q
+        starts on
+    max_iterations (int): annealing iterations
+    temperature (float): starting annealing temperature, divided by 10 every 10 iterations
+
+Returns:
+    Circuit: a new circuit, ending with a REMAP when the final placement is not the identity;
+    with a placement, it starts with the placement REMAP and ends with its inverse)DOC")
         .def(
             "get_order",
             [](const Couplizer& self) { return to_int_list(self.path_finder.get_order()); },
