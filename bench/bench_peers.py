@@ -237,7 +237,7 @@ def main():
     parser.add_argument("--names", default=",".join(suite.NAMES))
     parser.add_argument("--sizes", default=",".join(map(str, suite.SIZES)))
     parser.add_argument("--topologies", default=",".join(suite.TOPOLOGY_KINDS))
-    parser.add_argument("--min-2q", type=int, default=0, help="only circuits with this many 2q gates")
+    parser.add_argument("--min-2q", type=int, default=0, help="fewest 2q gates")
     parser.add_argument("--max-2q", type=int, default=16000, help="skip larger circuits")
     parser.add_argument("--timeout", type=float, default=60.0)
     parser.add_argument("--json", help="also write every result to this file")
@@ -257,9 +257,7 @@ def main():
     results = []
     for kind in args.topologies.split(","):
         print(f"\n{kind}: SWAPs / two-qubit depth / ms per router")
-        header = f"{'circuit':<20}{'topology':<16}{'2q':>7}" + "".join(
-            f"{r:>20}" for r in runners
-        )
+        header = f"{'circuit':<20}{'topology':<16}{'2q':>7}" + "".join(f"{r:>20}" for r in runners)
         print(header)
         print("-" * len(header))
         for case in cases:
