@@ -66,14 +66,6 @@ def test_line_of_three_optima_in_both_modes():
     )
 
 
-def test_identity_without_interactions_and_circuit_untouched():
-    circuit = Circuit(ops=[Op(gate="H", qbits=[q]) for q in range(4)], nbqbits=4)
-    before = copy.deepcopy(circuit)
-    for parallel in (True, False):
-        assert get_initial_order(circuit, graph_of(4, line_edges(4)), parallel) == [0, 1, 2, 3]
-    assert circuit == before
-
-
 @pytest.mark.parametrize(
     "circuit, graph, kwargs, error, message",
     [
@@ -114,11 +106,6 @@ def test_get_initial_order_rejects(circuit, graph, kwargs, error, message):
     with pytest.raises(error) as info:
         get_initial_order(circuit, graph, **kwargs)
     assert message in str(info.value)
-
-
-def test_thirteen_qubits_without_interactions_use_the_branch_and_bound():
-    graph = graph_of(13, line_edges(13))
-    assert get_initial_order(Circuit(nbqbits=13), graph, parallel=False) == list(range(13))
 
 
 # --- couplize dispatch ------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include "common/convert.hpp"
 #include "common/host.hpp"
 #include "swapcore/python/couplizer_routing.hpp"
+#include "swapcore/python/duration_metric.hpp"
 
 namespace couplize::py {
 
@@ -66,9 +67,7 @@ bool ends_with_remap(nb::handle circuit) {
 // `init` runs once per search; a metric defined in Python is told before every routing.
 bool is_builtin_metric(nb::handle metric) {
     nb::handle type(reinterpret_cast<PyObject*>(Py_TYPE(metric.ptr())));
-    nb::module_ swapcore = nb::module_::import_("mirel.couplize.swapcore");
-    return type.is(swapcore.attr("QuantumCostMetric")) ||
-           type.is(swapcore.attr("DurationMetric")) || !nb::hasattr(metric, "init");
+    return type.is(nb::type<QuantumCostMetric>()) || type.is(nb::type<DurationMetric>());
 }
 
 // The final routing from `placement`, framed by the placement REMAP and its inverse.
