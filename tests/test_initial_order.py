@@ -229,6 +229,23 @@ def test_small_and_empty_circuits_route(method, circuit):
     check_routed(circuit, routed, 5, line_edges(5))
 
 
+def test_native_op_count_matches_the_python_op_count():
+    # The built-in metrics score routings from the path length; a Python callable with the same
+    # score must walk the same annealing path.
+    circuit = random_circuit(6, 50, seed=12)
+    circuit.ops.append(Op(type=OpType.REMAP, qbits=[0, 1], remap=[1, 0]))
+    results = []
+    for metric in (None, QuantumCostMetric(), lambda circ: -len(circ.ops)):
+        engine = (
+            engine_on(6, grid_edges(2, 3), 2, metric)
+            if metric
+            else engine_on(6, grid_edges(2, 3), 2)
+        )
+        random.seed(9)
+        results.append(engine.couplize(circuit, True, max_iterations=40))
+    assert results[0] == results[1] == results[2]
+
+
 def test_annealing_improves_on_the_identity():
     circuit = random_circuit(9, 120, seed=21, one_qubit_share=0)
     engine = engine_on(9, grid_edges(3, 3))

@@ -37,24 +37,24 @@ bool less(nb::handle a, nb::handle b) {
 }
 
 // Minus the engine's score of the last routing, taken without its final REMAP. The op-count
-// metrics are answered from the path length; any other metric sees the routed circuit, built in
-// `scratch`.
-nb::object routing_cost(Couplizer& self, nb::handle circuit, nb::handle scratch,
-                        bool last_op_is_remap) {
+// metrics are answered from the path length; any other metric sees the routed circuit, a new
+// one each time (a metric may keep the circuits it is given).
+nb::object routing_cost(Couplizer& self, nb::handle circuit, bool last_op_is_remap) {
     if (scores_by_op_count(self.metric)) {
-        const std::size_t routed = self.path_finder.base_path().size();
+        const std::size_t length = self.path_finder.base_path().size();
         // Without an appended REMAP, a trailing REMAP of the input is dropped all the same.
         const std::vector<std::uint32_t> order = self.path_finder.get_order();
         const bool remap_due = !std::is_sorted(order.begin(), order.end());
-        const std::size_t dropped = (!remap_due && last_op_is_remap && routed > 0) ? 1 : 0;
-        return nb::int_(static_cast<long long>(routed - dropped));
+        const std::size_t dropped = (!remap_due && last_op_is_remap && length > 0) ? 1 : 0;
+        return nb::int_(static_cast<long long>(length - dropped));
     }
     // The final REMAP is left out; without one, a trailing REMAP of the input goes instead.
-    const bool remap_due = fill_routed(self, circuit, scratch, false);
-    nb::list ops = nb::borrow<nb::list>(scratch.attr("ops"));
+    nb::object routed = empty_copy(circuit);
+    const bool remap_due = fill_routed(self, circuit, routed, false);
+    nb::list ops = nb::borrow<nb::list>(routed.attr("ops"));
     const std::size_t size = nb::len(ops);
     if (!remap_due && size > 0 && is_remap(ops[size - 1])) ops.attr("pop")();
-    return checked(PyNumber_Negative(self.metric(scratch).ptr()));
+    return checked(PyNumber_Negative(self.metric(routed).ptr()));
 }
 
 bool ends_with_remap(nb::handle circuit) {
@@ -102,7 +102,7 @@ nb::object couplize_annealing(Couplizer& self, nb::handle circuit, std::int32_t 
 
     Placement order = identity(n);
     route(self, circuit, input, &order, scratch, true);
-    nb::object cost = routing_cost(self, circuit, scratch, last_op_is_remap);
+    nb::object cost = routing_cost(self, circuit, last_op_is_remap);
     Placement best_order = order;
     nb::object best_cost = cost;
 
@@ -120,7 +120,7 @@ nb::object couplize_annealing(Couplizer& self, nb::handle circuit, std::int32_t 
             Placement candidate = order;
             std::swap(candidate[a], candidate[b]);
             route(self, circuit, input, &candidate, scratch, !init_once);
-            nb::object new_cost = routing_cost(self, circuit, scratch, last_op_is_remap);
+            nb::object new_cost = routing_cost(self, circuit, last_op_is_remap);
 
             bool accept = less(new_cost, cost);
             if (!accept) {
