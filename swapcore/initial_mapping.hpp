@@ -26,6 +26,9 @@
 #ifdef _OPENMP
 #include <omp.h>
 #endif
+#if defined(__unix__) || defined(__APPLE__)
+#include <unistd.h>
+#endif
 
 #include "swapcore/gate.hpp"
 #include "swapcore/qubit_graph.hpp"
@@ -159,6 +162,25 @@ inline Placement unrank(Placement sorted_values, std::uint64_t rank) {
 
 }  // namespace detail
 
+namespace detail {
+
+// Whether this process may open an OpenMP parallel region. GNU OpenMP keeps its worker pool
+// across regions, and a child forked after the parent used it finds the pool unusable and
+// hangs in its first region; such a child (its pid differs from the one that first opened a
+// region) runs the search on its own thread instead, with the same result.
+inline bool parallel_region_is_safe() {
+#if defined(__unix__) || defined(__APPLE__)
+    static std::atomic<long> owner{0};
+    const long self = static_cast<long>(getpid());
+    long expected = 0;
+    return owner.compare_exchange_strong(expected, self) || expected == self;
+#else
+    return true;
+#endif
+}
+
+}  // namespace detail
+
 // Exhaustive search over the n! permutations of `perm`'s values, in lexicographic successor
 // order starting after `perm` (which comes last). Iterations are split into contiguous blocks,
 // one per thread (`threads` = 0: the OpenMP runtime's default); each thread unranks the first
@@ -214,6 +236,10 @@ inline Placement force_brut_search(Placement& perm, const std::uint32_t& n, cons
     };
 
 #ifdef _OPENMP
+    if (!detail::parallel_region_is_safe()) {
+        search_block(0, total);
+        return best;
+    }
     const int team = threads > 0 ? threads : omp_get_max_threads();
 #pragma omp parallel num_threads(team)
     {

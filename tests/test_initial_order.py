@@ -1,6 +1,7 @@
 """Initial placements: get_initial_order and the engine's annealing and reverse updaters."""
 
 import copy
+import multiprocessing as mp
 import random
 
 import numpy
@@ -106,6 +107,21 @@ def test_get_initial_order_rejects(circuit, graph, kwargs, error, message):
     with pytest.raises(error) as info:
         get_initial_order(circuit, graph, **kwargs)
     assert message in str(info.value)
+
+
+def exhaustive_order_on_a_line(n):
+    rng = random.Random(n)
+    ops = [cnot(*rng.sample(range(n), 2)) for _ in range(30)]
+    return get_initial_order(Circuit(ops=ops, nbqbits=n), graph_of(n, line_edges(n)))
+
+
+@pytest.mark.skipif("fork" not in mp.get_all_start_methods(), reason="needs fork")
+def test_forked_children_search_after_the_parent_did():
+    # The OpenMP runtime's worker pool does not survive fork; children must not hang on it.
+    expected = exhaustive_order_on_a_line(7)
+    with mp.get_context("fork").Pool(2) as pool:
+        orders = pool.map_async(exhaustive_order_on_a_line, [7, 7]).get(timeout=60)
+    assert orders == [expected, expected]
 
 
 # --- couplize dispatch ------------------------------------------------------------------------
