@@ -160,10 +160,6 @@ inline Placement unrank(Placement sorted_values, std::uint64_t rank) {
     return result;
 }
 
-}  // namespace detail
-
-namespace detail {
-
 // Whether this process may open an OpenMP parallel region. GNU OpenMP keeps its worker pool
 // across regions, and a child forked after the parent used it finds the pool unusable and
 // hangs in its first region; such a child (its pid differs from the one that first opened a
