@@ -85,14 +85,6 @@ def test_line_of_three_optima_in_both_modes():
             ValueError,
             "Operation 0 acts on qubit 4, which is not in the graph (3 qubits)",
         ),
-        (Circuit(), graph_of(4, [(0, 1), (2, 3)]), {}, ValueError, "The graph is not connected"),
-        (
-            Circuit(ops=[Op(gate="CCX", qbits=[0, 1, 2])], nbqbits=3),
-            graph_of(3, line_edges(3)),
-            {},
-            ValueError,
-            "Gate with an arity strict greater than 2 are not allowed here",
-        ),
         (
             Circuit(nbqbits=13),
             graph_of(13, line_edges(13)),
