@@ -2,8 +2,10 @@
 the annealing and reverse updaters of the windowed engine.
 
 The exhaustive search runs in a child process per thread count (OMP_NUM_THREADS), reporting
-wall time and process CPU time: on a busy machine the wall-time speed-up understates what two
-free cores give, while CPU time shows how much work the threads did in total.
+wall time and process CPU time. On a busy machine the wall-time speed-up understates what two
+free cores give (with Linux autogroup scheduling a second thread gets no extra CPU share while
+other sessions keep the cores busy); equal CPU totals show that the threads split the work
+without extra cost, so on free cores the wall time is the CPU time divided by the threads.
 """
 
 import json
