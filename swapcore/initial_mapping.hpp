@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -90,6 +91,14 @@ public:
 private:
     std::uint32_t n_ = 0;
     std::vector<std::uint32_t> values_;
+};
+
+// Asked now and then (from the calling thread only) whether a long search should give up, e.g.
+// because the user interrupted it; answering true makes the search throw SearchStopped.
+using StopCheck = std::function<bool()>;
+
+struct SearchStopped : std::runtime_error {
+    SearchStopped() : std::runtime_error("The placement search was stopped") {}
 };
 
 // n! in 32 bits: exact up to 12, larger values are refused.
@@ -185,7 +194,8 @@ inline bool parallel_region_is_safe() {
 // so the result is the first optimum in successor order (the start itself if it is optimal) for
 // any thread count. Runs without touching the interpreter; `perm` is left as given.
 inline Placement force_brut_search(Placement& perm, const std::uint32_t& n, const WeightTable& w,
-                                   const DistanceTable& d, int threads = 0) {
+                                   const DistanceTable& d, int threads = 0,
+                                   const StopCheck& stop = {}) {
     if (perm.size() != n)
         throw std::invalid_argument("The placement has " + std::to_string(perm.size()) +
                                     " entries for " + std::to_string(n) + " qubits");
@@ -205,12 +215,19 @@ inline Placement force_brut_search(Placement& perm, const std::uint32_t& n, cons
     std::uint64_t best_iteration = 0;
     bool best_is_start = true;  // the start wins every tie
     std::atomic<double> shared_bound{best_score};
+    std::atomic<bool> stopped{false};
 
-    auto search_block = [&](std::uint64_t first, std::uint64_t last) {
+    // `asks` marks the calling thread, the only one that runs `stop`; every thread looks at
+    // the shared flag once per 2^18 permutations (a few milliseconds).
+    auto search_block = [&](std::uint64_t first, std::uint64_t last, bool asks) {
         if (first >= last) return;
         Placement local = detail::unrank(sorted_values, (start_rank + 1 + first) % total);
         double local_best = std::numeric_limits<double>::infinity();
         for (std::uint64_t it = first; it < last; ++it) {
+            if (((it - first) & 0x3FFFF) == 0x3FFFF) {
+                if (asks && stop && stop()) stopped.store(true, std::memory_order_relaxed);
+                if (stopped.load(std::memory_order_relaxed)) return;
+            }
             const double bound = shared_bound.load(std::memory_order_relaxed);
             double score = 0.0;
             is_new_best_score(local, w, d, std::min(bound, local_best), score, false);
@@ -233,7 +250,8 @@ inline Placement force_brut_search(Placement& perm, const std::uint32_t& n, cons
 
 #ifdef _OPENMP
     if (!detail::parallel_region_is_safe()) {
-        search_block(0, total);
+        search_block(0, total, true);
+        if (stopped) throw SearchStopped();
         return best;
     }
     const int team = threads > 0 ? threads : omp_get_max_threads();
@@ -243,12 +261,13 @@ inline Placement force_brut_search(Placement& perm, const std::uint32_t& n, cons
         const std::uint64_t t = static_cast<std::uint64_t>(omp_get_thread_num());
         const std::uint64_t base = total / count, extra = total % count;
         const std::uint64_t first = t * base + std::min(t, extra);
-        search_block(first, first + base + (t < extra ? 1 : 0));
+        search_block(first, first + base + (t < extra ? 1 : 0), t == 0);
     }
 #else
     (void)threads;
-    search_block(0, total);
+    search_block(0, total, true);
 #endif
+    if (stopped) throw SearchStopped();
     return best;
 }
 
@@ -310,9 +329,19 @@ inline std::vector<double> remaining_bounds(const WeightTable& w, const Distance
 // when the prefix plus `bounds[depth]` exceeds the best by a relative margin far above rounding
 // error, so no placement that could still be strictly better is ever cut: the placements found
 // are exactly those of the search without the bound.
-inline bool explore(Placement& prefix, Placement& remaining, std::size_t depth,
-                    const WeightTable& w, const DistanceTable& d, const std::vector<double>& bounds,
+struct Explorer {
+    const WeightTable& w;
+    const DistanceTable& d;
+    const std::vector<double>& bounds;
+    const StopCheck& stop;
+    std::uint64_t nodes = 0;
+};
+
+inline bool explore(Placement& prefix, Placement& remaining, std::size_t depth, Explorer& x,
                     double& best, Placement& found) {
+    if ((++x.nodes & 0xFFFF) == 0 && x.stop && x.stop()) throw SearchStopped();
+    const WeightTable& w = x.w;
+    const DistanceTable& d = x.d;
     prefix.resize(depth);
     double score = 0.0;
     if (!is_new_best_score(prefix, w, d, best, score, false)) return false;
@@ -321,7 +350,7 @@ inline bool explore(Placement& prefix, Placement& remaining, std::size_t depth,
         found = prefix;
         return true;
     }
-    if (score + bounds[depth] > best * (1.0 + 1e-9)) return false;
+    if (score + x.bounds[depth] > best * (1.0 + 1e-9)) return false;
     bool improved = false;
     // remaining[depth..] keeps its order; the child takes the k-th entry out and the others
     // stay in order behind it.
@@ -331,7 +360,7 @@ inline bool explore(Placement& prefix, Placement& remaining, std::size_t depth,
                     remaining.begin() + static_cast<std::ptrdiff_t>(k) + 1);
         prefix.resize(depth);
         prefix.push_back(remaining[depth]);
-        improved |= explore(prefix, remaining, depth + 1, w, d, bounds, best, found);
+        improved |= explore(prefix, remaining, depth + 1, x, best, found);
         std::rotate(remaining.begin() + static_cast<std::ptrdiff_t>(depth),
                     remaining.begin() + static_cast<std::ptrdiff_t>(depth) + 1,
                     remaining.begin() + static_cast<std::ptrdiff_t>(k) + 1);
@@ -346,12 +375,13 @@ inline bool explore(Placement& prefix, Placement& remaining, std::size_t depth,
 // best one found and `best` its score. Since weights and distances are non-negative, a prefix
 // never scores more than its completions, so pruning on the prefix score loses no optimum.
 inline bool explore_partially(Placement& prefix, Placement& remaining, const WeightTable& w,
-                              const DistanceTable& d, double& best) {
+                              const DistanceTable& d, double& best, const StopCheck& stop = {}) {
     Placement buffer = prefix;
     buffer.insert(buffer.end(), remaining.begin(), remaining.end());
     Placement work = prefix, found;
     const std::vector<double> bounds = detail::remaining_bounds(w, d);
-    if (!detail::explore(work, buffer, prefix.size(), w, d, bounds, best, found)) return false;
+    detail::Explorer explorer{w, d, bounds, stop};
+    if (!detail::explore(work, buffer, prefix.size(), explorer, best, found)) return false;
     prefix = std::move(found);
     return true;
 }
@@ -359,7 +389,8 @@ inline bool explore_partially(Placement& prefix, Placement& remaining, const Wei
 // Randomised branch and bound: the physical qubits are tried in a shuffled order, so among
 // several optima the one met first is random. Returns `perm` itself unless some placement
 // scores strictly better.
-inline Placement partial_search(Placement& perm, const WeightTable& w, const DistanceTable& d) {
+inline Placement partial_search(Placement& perm, const WeightTable& w, const DistanceTable& d,
+                                const StopCheck& stop = {}) {
     double best = detail::exact_score(perm, w, d);
     Placement order = perm;
     {
@@ -368,7 +399,7 @@ inline Placement partial_search(Placement& perm, const WeightTable& w, const Dis
         std::shuffle(order.begin(), order.end(), source.engine);
     }
     Placement prefix;
-    if (explore_partially(prefix, order, w, d, best)) return prefix;
+    if (explore_partially(prefix, order, w, d, best, stop)) return prefix;
     return perm;
 }
 
@@ -376,7 +407,7 @@ inline Placement partial_search(Placement& perm, const WeightTable& w, const Dis
 // Throws std::invalid_argument for a qubit outside the graph, a weighted operation on more than
 // two qubits, a disconnected graph, or an exhaustive search over more than 12 qubits.
 inline Placement find_initial_mapping(std::vector<Interaction> interactions, QubitGraph graph,
-                                      bool parallel, int threads = 0) {
+                                      bool parallel, int threads = 0, const StopCheck& stop = {}) {
     const std::uint32_t n = graph.get_nbqubits();
     Placement identity(n);
     for (std::uint32_t q = 0; q < n; ++q) identity[q] = q;
@@ -415,8 +446,8 @@ inline Placement find_initial_mapping(std::vector<Interaction> interactions, Qub
 
     const WeightTable w(n, weights);
     const DistanceTable d(n, std::move(distances));
-    if (parallel) return force_brut_search(identity, n, w, d, threads);
-    return partial_search(identity, w, d);
+    if (parallel) return force_brut_search(identity, n, w, d, threads, stop);
+    return partial_search(identity, w, d, stop);
 }
 
 }  // namespace couplize

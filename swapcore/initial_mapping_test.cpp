@@ -261,6 +261,23 @@ TEST(InitialMapping, WeightLimitStopsTheThreeQubitCheck) {
     EXPECT_NO_THROW(find_initial_mapping(ops, line_graph(3), true));
 }
 
+// Both searches poll the stop check and give up when it answers true.
+TEST(InitialMapping, StopCheckEndsLongSearches) {
+    const auto interactions = random_interactions(11, 60, 7);
+    const QubitGraph graph = line_graph(11);
+    for (bool parallel : {true, false}) {
+        int calls = 0;
+        const StopCheck stop_second = [&calls] { return ++calls == 2; };
+        seed_initial_mapping(3);
+        EXPECT_THROW(find_initial_mapping(interactions, graph, parallel, 2, stop_second),
+                     SearchStopped)
+            << parallel;
+        EXPECT_EQ(calls, 2);
+    }
+    const StopCheck never = [] { return false; };
+    EXPECT_EQ(find_initial_mapping({{0, 2}}, line_graph(3), true, 2, never), (Placement{0, 2, 1}));
+}
+
 struct RejectCase {
     const char* name;
     std::vector<Interaction> interactions;

@@ -2,7 +2,12 @@
 
 import copy
 import multiprocessing as mp
+import os
 import random
+import signal
+import subprocess
+import sys
+import time
 
 import numpy
 import pytest
@@ -114,6 +119,43 @@ def test_forked_children_search_after_the_parent_did():
     with mp.get_context("fork").Pool(2) as pool:
         orders = pool.map_async(exhaustive_order_on_a_line, [7, 7]).get(timeout=60)
     assert orders == [expected, expected]
+
+
+LONG_SEARCH = """
+import random, sys
+from mirel.comm.datamodel.ttypes import Circuit, Op
+from mirel.couplize.swapcore import QubitGraph, get_initial_order
+n, parallel = int(sys.argv[1]), sys.argv[2] == "exhaustive"
+rng = random.Random(n)
+ops = [Op(gate="CNOT", qbits=rng.sample(range(n), 2)) for _ in range(100)]
+graph = QubitGraph(n)
+for q in range(n - 1):
+    graph.add_edge(q, q + 1)
+print("searching", flush=True)
+get_initial_order(Circuit(ops=ops, nbqbits=n), graph, parallel, seed=1)
+"""
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGINT") or os.name != "posix", reason="needs SIGINT")
+@pytest.mark.parametrize("n, mode", [(12, "exhaustive"), (13, "branch-and-bound")])
+def test_long_searches_stop_on_keyboard_interrupt(n, mode):
+    # Both take minutes or more; an interrupt must end them promptly.
+    child = subprocess.Popen(
+        [sys.executable, "-c", LONG_SEARCH, str(n), mode],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert child.stdout.readline() == "searching\n"
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        _, err = child.communicate(timeout=30)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert err.strip().splitlines()[-1] == "KeyboardInterrupt"
 
 
 # --- couplize dispatch ------------------------------------------------------------------------

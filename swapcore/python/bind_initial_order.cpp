@@ -30,13 +30,25 @@ nb::list get_initial_order(nb::handle circuit, nb::handle graph, nb::handle para
     const bool reseed = !seed.is_none();
     const std::uint32_t seed_value = reseed ? to_uint32(seed) : 0;
 
+    // The search runs without the interpreter, which now and then handles pending signals so
+    // that a long search can be interrupted (Ctrl-C raises KeyboardInterrupt).
+    const StopCheck interrupted = [] {
+        nb::gil_scoped_acquire acquire;
+        return PyErr_CheckSignals() != 0;
+    };
     Placement placement;
+    bool stopped = false;
     {
         nb::gil_scoped_release release;
         if (reseed) seed_initial_mapping(seed_value);
-        placement =
-            find_initial_mapping(std::move(interactions), std::move(native_graph), exhaustive == 1);
+        try {
+            placement = find_initial_mapping(std::move(interactions), std::move(native_graph),
+                                             exhaustive == 1, 0, interrupted);
+        } catch (const SearchStopped&) {
+            stopped = true;
+        }
     }
+    if (stopped) throw nb::python_error();  // the exception the signal handler raised
     return to_int_list(placement);
 }
 
