@@ -215,19 +215,12 @@ inline Placement force_brut_search(Placement& perm, const std::uint32_t& n, cons
     std::uint64_t best_iteration = 0;
     bool best_is_start = true;  // the start wins every tie
     std::atomic<double> shared_bound{best_score};
-    std::atomic<bool> stopped{false};
 
-    // `asks` marks the calling thread, the only one that runs `stop`; every thread looks at
-    // the shared flag once per 2^18 permutations (a few milliseconds).
-    auto search_block = [&](std::uint64_t first, std::uint64_t last, bool asks) {
+    auto search_block = [&](std::uint64_t first, std::uint64_t last) {
         if (first >= last) return;
         Placement local = detail::unrank(sorted_values, (start_rank + 1 + first) % total);
         double local_best = std::numeric_limits<double>::infinity();
         for (std::uint64_t it = first; it < last; ++it) {
-            if (((it - first) & 0x3FFFF) == 0x3FFFF) {
-                if (asks && stop && stop()) stopped.store(true, std::memory_order_relaxed);
-                if (stopped.load(std::memory_order_relaxed)) return;
-            }
             const double bound = shared_bound.load(std::memory_order_relaxed);
             double score = 0.0;
             is_new_best_score(local, w, d, std::min(bound, local_best), score, false);
@@ -248,26 +241,33 @@ inline Placement force_brut_search(Placement& perm, const std::uint32_t& n, cons
         }
     };
 
+    // Iterations run in rounds of 2^20 (tens of milliseconds), each split into one contiguous
+    // block per thread; `stop` is asked between rounds, outside any parallel region.
+    constexpr std::uint64_t round = std::uint64_t{1} << 20;
 #ifdef _OPENMP
-    if (!detail::parallel_region_is_safe()) {
-        search_block(0, total, true);
-        if (stopped) throw SearchStopped();
-        return best;
-    }
+    const bool parallel = detail::parallel_region_is_safe();
     const int team = threads > 0 ? threads : omp_get_max_threads();
-#pragma omp parallel num_threads(team)
-    {
-        const std::uint64_t count = static_cast<std::uint64_t>(omp_get_num_threads());
-        const std::uint64_t t = static_cast<std::uint64_t>(omp_get_thread_num());
-        const std::uint64_t base = total / count, extra = total % count;
-        const std::uint64_t first = t * base + std::min(t, extra);
-        search_block(first, first + base + (t < extra ? 1 : 0), t == 0);
-    }
 #else
     (void)threads;
-    search_block(0, total, true);
 #endif
-    if (stopped) throw SearchStopped();
+    for (std::uint64_t begin = 0; begin < total; begin += round) {
+        if (begin > 0 && stop && stop()) throw SearchStopped();
+        const std::uint64_t size = std::min(round, total - begin);
+#ifdef _OPENMP
+        if (parallel) {
+#pragma omp parallel num_threads(team)
+            {
+                const std::uint64_t count = static_cast<std::uint64_t>(omp_get_num_threads());
+                const std::uint64_t t = static_cast<std::uint64_t>(omp_get_thread_num());
+                const std::uint64_t base = size / count, extra = size % count;
+                const std::uint64_t first = begin + t * base + std::min(t, extra);
+                search_block(first, first + base + (t < extra ? 1 : 0));
+            }
+            continue;
+        }
+#endif
+        search_block(begin, begin + size);
+    }
     return best;
 }
 
