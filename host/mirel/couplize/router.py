@@ -1,0 +1,273 @@
+"""One entry point for routing a whole circuit, measurements included: `route(circuit, device,
+method, options)`. The command line and the Qiskit routing plugin both go through it.
+
+The engines route gates only. Final measurements (nothing but measurements follows them on
+their qubit) are taken out first, handed over as the job's measured-qubit list, and put back at
+the end on the physical qubits where the permutation left their logical qubits, writing the
+same classical bits. A measurement followed by a gate on its qubit, a reset or a classical
+operation is refused with a ValueError.
+"""
+
+import copy
+import random
+import time
+from dataclasses import dataclass
+
+from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
+from mirel.couplize.topologies import device as parse_device
+
+# Keyword options each method accepts, with their defaults (the plugin's defaults).
+METHOD_OPTIONS = {
+    "velor": {"window_size": 4, "update_initial_order": None, "max_iteration": 250, "temperature": 1000},
+    "sabre": {"basic_heuristic": False, "weight": 0.5, "delta": 0.001, "window_size": 4},
+    "bka": {"size_slice": 0, "use_sum_heuristic": False},
+    "kovra": {"rewriting_method": "gradient"},
+}
+
+
+@dataclass
+class Routed:
+    """The result of `route`.
+
+    `circuit` is on physical qubits (as many as the topology has), with SWAP gates inserted and
+    the final measurements at the end, and holds no REMAP. `initial[q]` and `final[q]` are the
+    physical qubits of logical qubit q before the first and after the last operation.
+    `swaps` counts the inserted SWAP gates and `seconds` the time spent routing.
+    """
+
+    circuit: Circuit
+    initial: list
+    final: list
+    swaps: int
+    seconds: float
+
+    def with_remaps(self):
+        """The routed circuit in the engines' own form: a leading REMAP that places the logical
+        qubits (only when the placement is not the identity), the operations, and a final REMAP
+        that brings every logical qubit back to its index. `verify` reads this form."""
+        n = len(self.initial)
+        ops = []
+        if self.initial != list(range(n)):
+            ops.append(Op(type=OpType.REMAP, qbits=list(range(n)), remap=list(self.initial)))
+        ops += copy.deepcopy(self.circuit.ops)
+        holder = [0] * n
+        for logical, physical in enumerate(self.final):
+            holder[physical] = logical
+        ops.append(Op(type=OpType.REMAP, qbits=list(range(n)), remap=holder))
+        result = copy.copy(self.circuit)
+        result.ops = ops
+        return result
+
+
+def split_final_measurements(circuit):
+    """(copy of `circuit` without its final measurements, those measurements in order).
+
+    Raises ValueError for a measurement that a later operation on its qubit follows, for a
+    reset and for classical or REMAP operations."""
+    touched = set()
+    final = [False] * len(circuit.ops)
+    for index in range(len(circuit.ops) - 1, -1, -1):
+        op = circuit.ops[index]
+        qubits = op.qbits or []
+        if op.type == OpType.MEASURE:
+            later = touched.intersection(qubits)
+            if later:
+                raise ValueError(
+                    f"operation {index}: qubit {min(later)} is measured in the middle of the "
+                    "circuit (a later gate acts on it); only final measurements can be routed"
+                )
+            final[index] = True
+        elif op.type == OpType.RESET:
+            raise ValueError(f"operation {index}: resets are not supported by the routing engines")
+        elif op.type != OpType.GATETYPE:
+            raise ValueError(
+                f"operation {index}: operations of type {op.type} are not supported; "
+                "only gates and final measurements can be routed"
+            )
+        else:
+            touched.update(qubits)
+    gates = copy.copy(circuit)
+    gates.ops = [copy.deepcopy(op) for op, last in zip(circuit.ops, final) if not last]
+    measurements = [copy.deepcopy(op) for op, last in zip(circuit.ops, final) if last]
+    return gates, measurements
+
+
+def check_options(method, options):
+    """The full option set of `method` (defaults filled in); ValueError for an unknown method or
+    option."""
+    if method not in METHOD_OPTIONS:
+        raise ValueError(f"unknown method '{method}': choose one of {', '.join(METHOD_OPTIONS)}")
+    known = METHOD_OPTIONS[method]
+    unknown = sorted(set(options or {}) - set(known))
+    if unknown:
+        raise ValueError(
+            f"unknown option '{unknown[0]}' for method {method}: it accepts "
+            + ", ".join(known)
+        )
+    return {**known, **(options or {})}
+
+
+def route(circuit, device, method="sabre", options=None, seed=None):
+    """Route a host circuit on a topology (a `Device` or its text form, such as "grid:5x5").
+
+    Returns a `Routed`; the input circuit is not modified. Raises ValueError for bad input: an
+    unknown method or option, a qubit outside the topology, qubits that the topology cannot
+    bring together, a mid-circuit measurement, or an error of the engine.
+    """
+    if not isinstance(circuit, Circuit):
+        raise TypeError(f"expected a host Circuit, got {type(circuit).__name__}")
+    device = parse_device(device)
+    settings = check_options(method, options)
+    _check_fits(circuit, device)
+    gates, measurements = split_final_measurements(circuit)
+    _check_reachable(gates, device)
+    if seed is not None:
+        _seed(seed)
+    measured = list(dict.fromkeys(q for op in measurements for q in op.qbits or []))
+
+    start = time.perf_counter()
+    engine_form, mapped = _route_with_engines(gates, device, method, settings, measured)
+    seconds = time.perf_counter() - start
+
+    n = device.nbqbits
+    initial, final, body = _placements(engine_form, n)
+    for logical, physical in zip(measured, mapped):
+        if final[logical] != physical:
+            raise RuntimeError(
+                f"the router placed measured qubit {logical} on {physical}, "
+                f"but its permutation leaves it on {final[logical]}"
+            )
+    for op in measurements:
+        op.qbits = [final[q] for q in op.qbits]
+        body.append(op)
+    swaps = sum(1 for op in body if _is_swap(op)) - sum(1 for op in gates.ops if _is_swap(op))
+    routed = copy.copy(circuit)
+    routed.ops = body
+    routed.nbqbits = n
+    return Routed(routed, initial, final, swaps, seconds)
+
+
+def _route_with_engines(gates, device, method, settings, measured):
+    """Runs one engine directly; returns its circuit (with leading / trailing REMAPs) and the
+    physical qubits of the measured logical qubits."""
+    job = copy.copy(gates)
+    job.nbqbits = device.nbqbits
+    if method == "velor":
+        from mirel.couplize import swapcore
+
+        engine = swapcore.Couplizer(
+            window_size=settings["window_size"], metric=swapcore.QuantumCostMetric()
+        )
+        engine.set_graph(device.graph(swapcore.QubitGraph))
+        changed = settings["update_initial_order"] is not None
+        result = engine.couplize(
+            job,
+            change_initial_order=changed,
+            method=settings["update_initial_order"] or "annealing",
+            max_iterations=settings["max_iteration"],
+            temperature=settings["temperature"],
+        )
+    elif method == "sabre":
+        from mirel.couplize import lookahead
+
+        engine = lookahead.SabreCouplizer()
+        engine.set_graph(device.graph(lookahead.QubitGraph))
+        result = engine.couplize(job, **settings)
+    elif method == "bka":
+        from mirel.couplize import bestfirst
+
+        engine = bestfirst.AstarCouplizer(size_slice=settings["size_slice"])
+        engine.set_graph(device.graph(bestfirst.QubitGraph))
+        result = engine.couplize(job, use_sum_heuristic=settings["use_sum_heuristic"])
+    else:
+        raise ValueError(f"method '{method}' is not available in this build")
+    _, final, _ = _placements(result, device.nbqbits)
+    return result, [final[q] for q in measured]
+
+
+def _placements(result, n):
+    """(initial placement, final placement, operations without REMAPs) of an engine's circuit:
+    [leading REMAP] operations [closing REMAP]. Placements are indexed by logical qubit and give
+    its physical qubit. Raises RuntimeError when the closing REMAP does not undo the SWAPs."""
+    ops = list(result.ops)
+    holder = list(range(n))  # physical -> logical
+    if ops and ops[0].type == OpType.REMAP:
+        _apply_remap(holder, ops.pop(0))
+    closing = ops.pop() if ops and ops[-1].type == OpType.REMAP else None
+    initial = _placement_of(holder)
+    for op in ops:
+        if op.type == OpType.REMAP:
+            raise RuntimeError("the router returned a REMAP between gates")
+        if _is_swap(op):
+            a, b = op.qbits
+            holder[a], holder[b] = holder[b], holder[a]
+    final = _placement_of(holder)
+    if closing is not None:
+        _apply_remap(holder, closing)
+        if holder != list(range(n)):
+            raise RuntimeError("the router's closing REMAP does not undo its SWAPs")
+    return initial, final, ops
+
+
+def _apply_remap(holder, op):
+    contents = [holder[p] for p in op.qbits]
+    for i, content in enumerate(contents):
+        holder[op.qbits[op.remap[i]]] = content
+
+
+def _placement_of(holder):
+    placement = [0] * len(holder)
+    for physical, logical in enumerate(holder):
+        placement[logical] = physical
+    return placement
+
+
+def _is_swap(op):
+    return op.type == OpType.GATETYPE and op.gate == "SWAP" and len(op.qbits or []) == 2
+
+
+def _check_fits(circuit, device):
+    if (circuit.nbqbits or 0) > device.nbqbits:
+        raise ValueError(
+            f"the circuit has {circuit.nbqbits} qubits, more than the {device.nbqbits} of "
+            f"topology {device.name}"
+        )
+    for index, op in enumerate(circuit.ops):
+        for q in op.qbits or ():
+            if isinstance(q, bool) or not isinstance(q, int) or not 0 <= q < device.nbqbits:
+                raise ValueError(
+                    f"operation {index} acts on qubit {q!r}, outside topology {device.name} "
+                    f"({device.nbqbits} qubits)"
+                )
+
+
+def _check_reachable(circuit, device):
+    """Refuses a two-qubit gate whose qubits lie in different parts of a disconnected topology:
+    no SWAP can bring them together and a router would search forever."""
+    parent = list(range(device.nbqbits))
+
+    def root(q):
+        while parent[q] != q:
+            parent[q] = parent[parent[q]]
+            q = parent[q]
+        return q
+
+    for a, b in device.edges:
+        parent[root(a)] = root(b)
+    for index, op in enumerate(circuit.ops):
+        qubits = op.qbits or []
+        if len(qubits) >= 2 and len({root(q) for q in qubits}) > 1:
+            raise ValueError(
+                f"operation {index} acts on qubits {list(qubits)}, which topology {device.name} "
+                "does not connect"
+            )
+
+
+def _seed(seed):
+    random.seed(seed)
+    try:
+        import numpy
+
+        numpy.random.seed(seed % 2**32)
+    except ImportError:
+        pass
