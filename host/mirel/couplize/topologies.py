@@ -149,6 +149,20 @@ def from_json(text, name="json"):
     return Device(name, nbqbits, edges, adjacency)
 
 
+def from_edges(nbqbits, pairs, name="edges"):
+    """A topology of `nbqbits` qubits from undirected couplings (pairs may repeat or be given
+    in both directions, as in a Qiskit coupling map)."""
+    _check_size(nbqbits, name)
+    edges = set()
+    for a, b in pairs:
+        a, b = _qubit(a, name), _qubit(b, name)
+        _check_loop(a, b, name)
+        if max(a, b) >= nbqbits:
+            raise ValueError(f"topology {name}: edge ({a}, {b}) is outside {nbqbits} qubits")
+        edges.add((min(a, b), max(a, b)))
+    return _undirected(name, nbqbits, list(edges), None)
+
+
 def line(n):
     _check_size(n, f"line:{n}")
     return _undirected(f"line:{n}", n, [(i, i + 1) for i in range(n - 1)], {i: (i, 0) for i in range(n)})
