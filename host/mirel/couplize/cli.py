@@ -61,9 +61,7 @@ def cli():
 @click.option(
     "-o", "--output", type=click.Path(path_type=Path), help="Routed circuit (OpenQASM 2)."
 )
-@click.option(
-    "--json", "json_path", type=click.Path(path_type=Path), help="Report as JSON."
-)
+@click.option("--json", "json_path", type=click.Path(path_type=Path), help="Report as JSON.")
 @click.option(
     "--plot", type=click.Path(path_type=Path), help="Picture of the SWAPs (PNG; needs matplotlib)."
 )
@@ -214,8 +212,9 @@ def _report_text(report):
         f"{report['two_qubit_depth']['after']}",
         f"  routing time: {report['seconds'] * 1000:.1f} ms; "
         + ("verified" if report["verified"] else "not verified"),
-        f"  initial placement (logical->physical): {_permutation_text(report['initial_permutation'])}",
-        f"  final placement (logical->physical): {_permutation_text(report['final_permutation'])}",
+        "  initial placement (logical->physical): "
+        + _permutation_text(report["initial_permutation"]),
+        "  final placement (logical->physical): " + _permutation_text(report["final_permutation"]),
     ]
     if "output" in report:
         lines.append(f"  wrote {report['output']}")
@@ -233,11 +232,21 @@ def _summary_table(reports):
         depth = f"{r['two_qubit_depth']['before']} -> {r['two_qubit_depth']['after']}"
         status = "verified" if r["verified"] else "routed"
         rows.append(
-            (name, str(r["qubits"]["circuit"]), str(r["two_qubit_gates"]), str(r["swaps_added"]),
-             depth, f"{r['seconds'] * 1000:.1f}", status)
+            (
+                name,
+                str(r["qubits"]["circuit"]),
+                str(r["two_qubit_gates"]),
+                str(r["swaps_added"]),
+                depth,
+                f"{r['seconds'] * 1000:.1f}",
+                status,
+            )
         )
     widths = [max(len(row[i]) for row in [header, *rows]) for i in range(len(header))]
-    lines = ["  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip() for row in [header, *rows]]
+    lines = [
+        "  ".join(cell.ljust(w) for cell, w in zip(row, widths, strict=True)).rstrip()
+        for row in [header, *rows]
+    ]
     routed = sum(1 for r in reports if "error" not in r)
     lines.append(f"{routed} of {len(reports)} circuits routed")
     return "\n".join(lines)
@@ -326,4 +335,3 @@ def main(argv=None):
 
 if __name__ == "__main__":
     main(sys.argv[1:])
-

@@ -40,7 +40,8 @@ def _require_qiskit():
         import qiskit  # noqa: F401
     except ImportError:
         raise ImportError(
-            "this conversion needs Qiskit: install the extra with pip install 'mirel-couplize[qiskit]'"
+            "this conversion needs Qiskit: install the extra with "
+            "pip install 'mirel-couplize[qiskit]'"
         ) from None
 
 
@@ -103,8 +104,10 @@ def _append_instruction(ops, operation, qubits, clbits, standard, where, depth):
     if clbits:
         raise ValueError(f"{where}: '{name}' writes classical bits, which is not supported")
     gate = standard.get(name)
-    if gate is not None and gate.num_qubits == len(qubits) and len(gate.params) == len(
-        operation.params
+    if (
+        gate is not None
+        and gate.num_qubits == len(qubits)
+        and len(gate.params) == len(operation.params)
     ):
         params = [_number(p, name, where) for p in operation.params] or None
         ops.append(Op(gate=host_name(name), params=params, qbits=list(qubits)))
@@ -165,7 +168,9 @@ def to_qiskit(circuit, classical_registers=None, nbqbits=None):
         registers += list(classical_registers)
         available = sum(len(r) for r in classical_registers)
         if available < nbcbits:
-            raise ValueError(f"the circuit uses {nbcbits} classical bits, registers hold {available}")
+            raise ValueError(
+                f"the circuit uses {nbcbits} classical bits, registers hold {available}"
+            )
     elif nbcbits:
         registers.append(ClassicalRegister(nbcbits, "c"))
     result = QuantumCircuit(*registers, name=circuit.name or None)

@@ -74,5 +74,7 @@ def draw_routing(device, routed, path, nblogical=None, title=None):
     nx.draw_networkx_labels(graph, positions, labels=labels, font_size=7, ax=axes)
     colorbar = figure.colorbar(ScalarMappable(norm=norm, cmap=cmap), ax=axes, shrink=0.6)
     colorbar.set_label("SWAPs on the edge")
-    axes.set_title(title or f"{device.name}: {sum(values)} SWAPs; labels physical:logical at the end")
+    axes.set_title(
+        title or f"{device.name}: {sum(values)} SWAPs; labels physical:logical at the end"
+    )
     figure.savefig(path, dpi=110, bbox_inches="tight")

@@ -62,7 +62,9 @@ class CouplizeRouting(TransformationPass):
                 _apply_barriers(result, dag, barriers, routed.final)
                 pending_barriers = False
             if op.gate == "SWAP" and op.type == OpType.GATETYPE:
-                result.apply_operation_back(SwapGate(), tuple(qubits[p] for p in op.qbits), (), check=False)
+                result.apply_operation_back(
+                    SwapGate(), tuple(qubits[p] for p in op.qbits), (), check=False
+                )
                 continue
             node = nodes[int(op.gate[1:])]
             result.apply_operation_back(
@@ -99,7 +101,12 @@ def _to_host(dag):
         qubits = [index[q] for q in node.qargs]
         if name == "measure":
             ops.append(
-                Op(gate=tag, qbits=qubits, cbits=[clindex[c] for c in node.cargs], type=OpType.MEASURE)
+                Op(
+                    gate=tag,
+                    qbits=qubits,
+                    cbits=[clindex[c] for c in node.cargs],
+                    type=OpType.MEASURE,
+                )
             )
         elif name == "reset":
             raise TranspilerError("couplize routing does not handle resets")
@@ -107,7 +114,8 @@ def _to_host(dag):
             raise TranspilerError(f"couplize routing does not handle '{name}' (classical bits)")
         elif not 1 <= len(qubits) <= 2:
             raise TranspilerError(
-                f"couplize routing takes operations of one or two qubits; '{name}' has {len(qubits)}"
+                f"couplize routing takes operations of one or two qubits, '{name}' has "
+                f"{len(qubits)}"
             )
         else:
             ops.append(Op(gate=tag, qbits=qubits))

@@ -18,7 +18,12 @@ from mirel.couplize.topologies import device as parse_device
 
 # Keyword options each method accepts, with their defaults (the plugin's defaults).
 METHOD_OPTIONS = {
-    "velor": {"window_size": 4, "update_initial_order": None, "max_iteration": 250, "temperature": 1000},
+    "velor": {
+        "window_size": 4,
+        "update_initial_order": None,
+        "max_iteration": 250,
+        "temperature": 1000,
+    },
     "sabre": {"basic_heuristic": False, "weight": 0.5, "delta": 0.001, "window_size": 4},
     "bka": {"size_slice": 0, "use_sum_heuristic": False},
     "kovra": {"rewriting_method": "gradient"},
@@ -87,8 +92,8 @@ def split_final_measurements(circuit):
         else:
             touched.update(qubits)
     gates = copy.copy(circuit)
-    gates.ops = [copy.deepcopy(op) for op, last in zip(circuit.ops, final) if not last]
-    measurements = [copy.deepcopy(op) for op, last in zip(circuit.ops, final) if last]
+    gates.ops = [copy.deepcopy(op) for op, last in zip(circuit.ops, final, strict=True) if not last]
+    measurements = [copy.deepcopy(op) for op, last in zip(circuit.ops, final, strict=True) if last]
     return gates, measurements
 
 
@@ -101,8 +106,7 @@ def check_options(method, options):
     unknown = sorted(set(options or {}) - set(known))
     if unknown:
         raise ValueError(
-            f"unknown option '{unknown[0]}' for method {method}: it accepts "
-            + ", ".join(known)
+            f"unknown option '{unknown[0]}' for method {method}: it accepts " + ", ".join(known)
         )
     return {**known, **(options or {})}
 
@@ -131,7 +135,7 @@ def route(circuit, device, method="sabre", options=None, seed=None):
 
     n = device.nbqbits
     initial, final, body = _placements(engine_form, n)
-    for logical, physical in zip(measured, mapped):
+    for logical, physical in zip(measured, mapped, strict=True):
         if final[logical] != physical:
             raise RuntimeError(
                 f"the router placed measured qubit {logical} on {physical}, "

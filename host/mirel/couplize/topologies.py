@@ -42,7 +42,9 @@ class Device:
 
     @property
     def directed(self):
-        return any(a not in self.adjacency.get(b, ()) for a, ns in self.adjacency.items() for b in ns)
+        return any(
+            a not in self.adjacency.get(b, ()) for a, ns in self.adjacency.items() for b in ns
+        )
 
     def graph(self, graph_type=None):
         """A topology graph object with one `add_edge` per coupling. `graph_type` defaults to
@@ -165,7 +167,9 @@ def from_edges(nbqbits, pairs, name="edges"):
 
 def line(n):
     _check_size(n, f"line:{n}")
-    return _undirected(f"line:{n}", n, [(i, i + 1) for i in range(n - 1)], {i: (i, 0) for i in range(n)})
+    return _undirected(
+        f"line:{n}", n, [(i, i + 1) for i in range(n - 1)], {i: (i, 0) for i in range(n)}
+    )
 
 
 def ring(n):

@@ -58,7 +58,9 @@ def verify(original, routed, graph=None):
     if nbphysical is None:
         nbphysical = max(_width(routed), _width(original))
     if _width(original) > nbphysical:
-        return Verdict(False, f"the original uses {_width(original)} qubits, the topology has {nbphysical}")
+        return Verdict(
+            False, f"the original uses {_width(original)} qubits, the topology has {nbphysical}"
+        )
 
     expected = _expected_streams(original, max(_width(original), nbphysical))
     if isinstance(expected, Verdict):
@@ -72,7 +74,9 @@ def verify(original, routed, graph=None):
         qubits = op.qbits or []
         for p in qubits:
             if isinstance(p, bool) or not isinstance(p, int) or not 0 <= p < nbphysical:
-                return Verdict(False, f"qubit {p!r} is outside the topology ({nbphysical} qubits)", index, op)
+                return Verdict(
+                    False, f"qubit {p!r} is outside the topology ({nbphysical} qubits)", index, op
+                )
         if len(set(qubits)) != len(qubits):
             return Verdict(False, f"repeated qubit in {list(qubits)}", index, op)
         if op.type == OpType.REMAP:
@@ -82,7 +86,9 @@ def verify(original, routed, graph=None):
             continue
         if edges is not None and len(qubits) == 2 and op.type == OpType.GATETYPE:
             if (min(qubits), max(qubits)) not in edges:
-                return Verdict(False, f"{_describe(op)} is not on an edge of the topology", index, op)
+                return Verdict(
+                    False, f"{_describe(op)} is not on an edge of the topology", index, op
+                )
         if _is_swap(op):
             a, b = qubits
             holder[a], holder[b] = holder[b], holder[a]
@@ -125,7 +131,7 @@ def verify(original, routed, graph=None):
     if seen_unplaced != unplaced:
         return Verdict(False, "operations without qubits differ from the original")
     goal = final_holder + list(range(len(final_holder), nbphysical))
-    for p, (content, wanted) in enumerate(zip(holder, goal)):
+    for p, (content, wanted) in enumerate(zip(holder, goal, strict=True)):
         if content != wanted:
             return Verdict(
                 False,
@@ -144,8 +150,13 @@ def _expected_streams(original, nbqubits):
     unplaced = Counter()
     for index, op in enumerate(original.ops):
         qubits = op.qbits or []
-        if any(isinstance(p, bool) or not isinstance(p, int) or not 0 <= p < nbqubits for p in qubits):
-            return Verdict(False, f"operation {index} of the original has qubits {qubits} outside the topology")
+        if any(
+            isinstance(p, bool) or not isinstance(p, int) or not 0 <= p < nbqubits for p in qubits
+        ):
+            return Verdict(
+                False,
+                f"operation {index} of the original has qubits {qubits} outside the topology",
+            )
         if op.type == OpType.REMAP:
             fault = _apply_remap(holder, op)
             if fault:
@@ -209,7 +220,10 @@ def _describe(op, qubits=None):
         name = "reset"
     else:
         name = op.gate if op.gate is not None else f"operation of type {op.type}"
-    params = "" if not op.params else "(" + ", ".join(f"{p:g}" if isinstance(p, float) else str(p) for p in op.params) + ")"
+    params = ""
+    if op.params:
+        params = "(" + ", ".join(f"{p:g}" if isinstance(p, float) else str(p) for p in op.params)
+        params += ")"
     return f"{name}{params} on {_logical(qubits or [])}"
 
 
