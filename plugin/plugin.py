@@ -406,6 +406,10 @@ class Couplizer(AbstractPlugin, OffloadedPlugin):
             record["END"] = _remap_to_dict(last_gate, circuit.nbqbits)
             compiled.qubits = _update_qubits_list(job, last_gate)
             compiled.observable = _update_observable(job, routed.nbqbits, last_gate)
+        elif compiled.observable is not None:
+            # Without a final permutation the observable is kept, but like the circuit it
+            # describes every qubit of the topology.
+            compiled.observable.nbqbits = routed.nbqbits
         return compiled, record
 
     def _couplize(self, circuit):
