@@ -362,30 +362,46 @@ class GraphCircuit:
         self._replace_nodes(occurrence, Replacement(replacement, occurrence.pattern))
 
     def _replace_nodes(self, occurrence, rewrite):
-        region = occurrence.nodes
-        in_region = set(region)
-        # Entry and exit of the region on every wire it uses (None: start or end of the wire).
-        entry, exit_ = {}, {}
-        for node in region:
-            for wire in node.wires:
-                before = node.prev.get(wire)
-                if before not in in_region:
-                    entry[wire] = before
-                after = node.next.get(wire)
-                if after not in in_region:
-                    exit_[wire] = after
-        for node in region:
-            node.alive = False
-        self._dead += len(region)
-
-        new_nodes = []
+        ops = []
         for name, locals_, params in rewrite.entries:
             if params is not None:
                 params = [
                     occurrence.values[p] if isinstance(p, VAR) else copy.deepcopy(p) for p in params
                 ]
-            qubits = tuple(occurrence.qubits[j] for j in locals_)
-            op = Op(gate=name, qbits=list(qubits), params=params, type=OpType.GATETYPE)
+            qubits = [occurrence.qubits[j] for j in locals_]
+            ops.append(Op(gate=name, qbits=qubits, params=params, type=OpType.GATETYPE))
+        self._substitute(occurrence.nodes, ops)
+
+    def _substitute(self, region, ops, bounds=None):
+        """Replace the live nodes `region` (a convex set, possibly empty) by new nodes for `ops`,
+        whose qubits must be among the region's wires; returns (new nodes, bounds), where bounds
+        is the (entry, exit) node of every wire of the region. An empty region needs `bounds`:
+        the new operations go between the entry and the exit of each wire."""
+        if region:
+            in_region = set(region)
+            # Entry and exit of the region on every wire it uses (None: start or end of wire).
+            entry, exit_ = {}, {}
+            for node in region:
+                for wire in node.wires:
+                    before = node.prev.get(wire)
+                    if before not in in_region:
+                        entry[wire] = before
+                    after = node.next.get(wire)
+                    if after not in in_region:
+                        exit_[wire] = after
+        elif bounds is not None:
+            entry, exit_ = dict(bounds[0]), dict(bounds[1])
+        else:
+            raise ValueError("An empty region needs the entry and exit of its wires")
+        for node in region:
+            node.alive = False
+        self._dead += len(region)
+
+        new_nodes = []
+        for op in ops:
+            qubits = tuple(op.qbits)
+            if any(q not in entry for q in qubits):
+                raise ValueError("A replacement gate acts on a qubit outside the replaced gates")
             new_nodes.append(_Node(op, qubits, qubits))
 
         # Relink every wire of the region: entry -> new gates on that wire -> exit.
@@ -419,6 +435,7 @@ class GraphCircuit:
         touched += [n for n in entry.values() if n is not None]
         touched += [n for n in exit_.values() if n is not None]
         self._mark_touched(touched)
+        return new_nodes, (entry, exit_)
 
     def _place(self, new_nodes, region, entry, exit_):
         """Give the new nodes ranks at the region's place, or just after their latest
@@ -426,10 +443,14 @@ class GraphCircuit:
         wires = {w for n in new_nodes for w in n.wires}
         lo = max((entry[w].rank for w in wires if entry[w] is not None), default=-_INF)
         hi = min((exit_[w].rank for w in wires if exit_[w] is not None), default=_INF)
-        first = min(n.rank for n in region)
-        at = bisect_left(self._ranks, first)
-        lower = self._ranks[at - 1] if at > 0 else -_INF
-        lower = max(lower, lo)
+        if region:
+            first = min(n.rank for n in region)
+            at = bisect_left(self._ranks, first)
+            lower = self._ranks[at - 1] if at > 0 else -_INF
+            lower = max(lower, lo)
+        else:
+            lower = lo
+            first = lo if lo != -_INF else (hi - len(new_nodes) if hi != _INF else 0.0)
         after = bisect_right(self._ranks, lower)
         upper = self._ranks[after] if after < len(self._ranks) else _INF
         upper = min(upper, hi)
