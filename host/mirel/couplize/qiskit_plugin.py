@@ -1,7 +1,7 @@
 """Qiskit routing stage backed by the couplize engines.
 
-Installed as the routing plugins `couplize-sabre`, `couplize-velor` and `couplize-bka` (entry
-point group `qiskit.transpiler.routing`), so that
+Installed as the routing plugins `couplize-sabre`, `couplize-velor`, `couplize-bka` and
+`couplize-kovra` (entry point group `qiskit.transpiler.routing`), so that
 
     transpile(qc, coupling_map=cm, routing_method="couplize-sabre")
 
@@ -166,3 +166,9 @@ class AstarRouting(_RoutingStage):
     """Routing stage `couplize-bka`: slice-by-slice A*."""
 
     method = "bka"
+
+
+class PatternRouting(_RoutingStage):
+    """Routing stage `couplize-kovra`: SWAP chains around distant gates, then rewriting."""
+
+    method = "kovra"

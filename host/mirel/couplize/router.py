@@ -1,5 +1,6 @@
 """One entry point for routing a whole circuit, measurements included: `route(circuit, device,
-method, options)`. The command line and the Qiskit routing plugin both go through it.
+method, options)`. The command line and the Qiskit routing plugin both go through it, and it
+goes through the host-facing plugin's `compile`.
 
 The engines route gates only. Final measurements (nothing but measurements follows them on
 their qubit) are taken out first, handed over as the job's measured-qubit list, and put back at
@@ -9,11 +10,13 @@ operation is refused with a ValueError.
 """
 
 import copy
+import json
 import random
 import time
 from dataclasses import dataclass
 
 from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
+from mirel.comm.exceptions.ttypes import PluginException
 from mirel.couplize.topologies import device as parse_device
 
 # Keyword options each method accepts, with their defaults (the plugin's defaults).
@@ -37,14 +40,21 @@ class Routed:
     `circuit` is on physical qubits (as many as the topology has), with SWAP gates inserted and
     the final measurements at the end, and holds no REMAP. `initial[q]` and `final[q]` are the
     physical qubits of logical qubit q before the first and after the last operation.
-    `swaps` counts the inserted SWAP gates and `seconds` the time spent routing.
+    `swaps` counts the inserted SWAP gates and `seconds` the time spent routing. On a topology
+    with one-way couplings, `circuit` has its gates turned to the allowed directions and
+    `routing` holds the routing before that step; otherwise both are the same circuit.
     """
+
+    def __post_init__(self):
+        if self.routing is None:
+            self.routing = self.circuit
 
     circuit: Circuit
     initial: list
     final: list
     swaps: int
     seconds: float
+    routing: Circuit = None
 
     def with_remaps(self):
         """The routed circuit in the engines' own form: a leading REMAP that places the logical
@@ -54,12 +64,12 @@ class Routed:
         ops = []
         if self.initial != list(range(n)):
             ops.append(Op(type=OpType.REMAP, qbits=list(range(n)), remap=list(self.initial)))
-        ops += copy.deepcopy(self.circuit.ops)
+        ops += copy.deepcopy(self.routing.ops)
         holder = [0] * n
         for logical, physical in enumerate(self.final):
             holder[physical] = logical
         ops.append(Op(type=OpType.REMAP, qbits=list(range(n)), remap=holder))
-        result = copy.copy(self.circuit)
+        result = copy.copy(self.routing)
         result.ops = ops
         return result
 
@@ -129,8 +139,10 @@ def route(circuit, device, method="sabre", options=None, seed=None):
         _seed(seed)
     measured = list(dict.fromkeys(q for op in measurements for q in op.qbits or []))
 
+    import mirel.couplize.plugin  # noqa: F401 (loaded before the clock starts)
+
     start = time.perf_counter()
-    engine_form, mapped = _route_with_engines(gates, device, method, settings, measured)
+    engine_form, mapped = _route_with_plugin(gates, device, method, settings, measured)
     seconds = time.perf_counter() - start
 
     n = device.nbqbits
@@ -148,45 +160,42 @@ def route(circuit, device, method="sabre", options=None, seed=None):
     routed = copy.copy(circuit)
     routed.ops = body
     routed.nbqbits = n
-    return Routed(routed, initial, final, swaps, seconds)
+    routed.gateDic = {}
+    output = routed
+    if device.directed:
+        from mirel.couplize.expand_swaps import expand_directed
+
+        output = expand_directed(routed, device.adjacency)
+    return Routed(output, initial, final, swaps, seconds, routed)
 
 
-def _route_with_engines(gates, device, method, settings, measured):
-    """Runs one engine directly; returns its circuit (with leading / trailing REMAPs) and the
-    physical qubits of the measured logical qubits."""
-    job = copy.copy(gates)
-    job.nbqbits = device.nbqbits
-    if method == "velor":
-        from mirel.couplize import swapcore
+def _route_with_plugin(gates, device, method, settings, measured):
+    """Runs the host-facing plugin on one job; returns the routed circuit in the engines' form
+    (leading / closing REMAPs put back from the job's remap record) and the physical qubits of
+    the measured logical qubits. Directions are left to the caller: the plugin gets the
+    undirected topology, so that what it returns is the routing alone."""
+    from mirel.core import Batch, Job
+    from mirel.couplize.plugin import Couplizer
 
-        engine = swapcore.Couplizer(
-            window_size=settings["window_size"], metric=swapcore.QuantumCostMetric()
-        )
-        engine.set_graph(device.graph(swapcore.QubitGraph))
-        changed = settings["update_initial_order"] is not None
-        result = engine.couplize(
-            job,
-            change_initial_order=changed,
-            method=settings["update_initial_order"] or "annealing",
-            max_iterations=settings["max_iteration"],
-            temperature=settings["temperature"],
-        )
-    elif method == "sabre":
-        from mirel.couplize import lookahead
+    try:
+        plugin = Couplizer(method, **settings)
+        batch = Batch(jobs=[Job(circuit=gates, qubits=list(measured) or None)])
+        result = plugin.compile(batch, device.specs(directed=False))
+    except PluginException as exc:
+        raise ValueError(str(exc)) from exc
+    job = result.jobs[0]
+    routed = job.circuit
+    record = json.loads((result.meta_data or {}).get("COUPLIZE-0", "null")) or {}
+    if record.get("BEGIN"):
+        routed.ops.insert(0, _remap_op(record["BEGIN"]))
+    if record.get("END"):
+        routed.ops.append(_remap_op(record["END"]))
+    mapped = list(job.qubits) if measured and record.get("END") else list(measured)
+    return routed, mapped
 
-        engine = lookahead.SabreCouplizer()
-        engine.set_graph(device.graph(lookahead.QubitGraph))
-        result = engine.couplize(job, **settings)
-    elif method == "bka":
-        from mirel.couplize import bestfirst
 
-        engine = bestfirst.AstarCouplizer(size_slice=settings["size_slice"])
-        engine.set_graph(device.graph(bestfirst.QubitGraph))
-        result = engine.couplize(job, use_sum_heuristic=settings["use_sum_heuristic"])
-    else:
-        raise ValueError(f"method '{method}' is not available in this build")
-    _, final, _ = _placements(result, device.nbqbits)
-    return result, [final[q] for q in measured]
+def _remap_op(entry):
+    return Op(type=OpType.REMAP, qbits=list(entry["qbits"]), remap=list(entry["remap"]))
 
 
 def _placements(result, n):

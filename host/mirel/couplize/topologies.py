@@ -56,11 +56,18 @@ class Device:
             graph.add_edge(a, b)
         return graph
 
-    def specs(self):
-        """The host's hardware specification: ALL_TO_ALL for all:N, else a CUSTOM mapping."""
+    def specs(self, directed=True):
+        """The host's hardware specification: ALL_TO_ALL for all:N, else a CUSTOM mapping;
+        with `directed` False every coupling is listed under both its ends."""
         if self.all_to_all:
             return HardwareSpecs(nbqbits=self.nbqbits, topology=Topology(TopologyType.ALL_TO_ALL))
-        graph = {q: list(ns) for q, ns in self.adjacency.items()}
+        if directed:
+            graph = {q: list(ns) for q, ns in self.adjacency.items()}
+        else:
+            graph = {q: [] for q in range(self.nbqbits)}
+            for a, b in self.edges:
+                graph[a].append(b)
+                graph[b].append(a)
         return HardwareSpecs(
             nbqbits=self.nbqbits,
             topology=Topology(type=TopologyType.CUSTOM, graph=graph),
