@@ -22,7 +22,10 @@ def routed_pair(method, topology="grid:2x3", seed=4, gates=30):
             op.gate, op.params = "RZ", [0.1 * seed]
     circuit.ops.append(Op(type=OpType.MEASURE, qbits=[0], cbits=[0]))
     circuit.nbcbits = 1
-    return circuit, router.route(circuit, device, method), device
+    before = repr(circuit)
+    routed = router.route(circuit, device, method)
+    assert repr(circuit) == before, "routing modified its input"
+    return circuit, routed, device
 
 
 def physical_unitary(circuit, n):

@@ -75,7 +75,7 @@ class Routed:
 
 
 def split_final_measurements(circuit):
-    """(copy of `circuit` without its final measurements, those measurements in order).
+    """(`circuit` without its final measurements, copies of those measurements in order).
 
     Raises ValueError for a measurement that a later operation on its qubit follows, for a
     reset and for classical or REMAP operations."""
@@ -101,8 +101,9 @@ def split_final_measurements(circuit):
             )
         else:
             touched.update(qubits)
+    # The gates are shared with `circuit`, not copied: the plugin's compile copies its jobs.
     gates = copy.copy(circuit)
-    gates.ops = [copy.deepcopy(op) for op, last in zip(circuit.ops, final, strict=True) if not last]
+    gates.ops = [op for op, last in zip(circuit.ops, final, strict=True) if not last]
     measurements = [copy.deepcopy(op) for op, last in zip(circuit.ops, final, strict=True) if last]
     return gates, measurements
 
