@@ -81,6 +81,7 @@ def test_final_measurements_read_the_right_qubits(method):
     qc.measure([0, 1, 2, 3, 4, 5], [5, 4, 3, 2, 1, 0])  # reversed into the bits
     result = transpile(qc, coupling_map=COUPLING, routing_method=method, seed_transpiler=1)
     assert result.count_ops().get("swap", 0) > 0
+    assert result.count_ops().get("barrier") == 1  # kept in front of the measurements
     counts = BasicSimulator().run(result, shots=20, seed_simulator=1).result().get_counts()
     # qubits 0..5 end as 0 0 1 0 0 1; bit k holds qubit 5-k; the key prints bit 5 first
     assert counts == {"001001": 20}

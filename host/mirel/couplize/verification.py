@@ -9,7 +9,8 @@ each circuit (linear in the number of operations and qubits):
 - every other operation of the routed circuit must be the next operation of the original on
   each logical qubit (and classical bit) it touches, with the same name, type, parameters and
   bits: operations on disjoint qubits may change order, nothing else may;
-- every two-qubit gate (SWAPs included) must act on an edge of the topology;
+- every two-qubit gate (SWAPs included) must act on an edge of the topology (a gate of three or
+  more qubits, which a router may leave in place on purpose, is not checked against it);
 - at the end nothing of the original may be missing and every logical qubit must be where the
   original leaves it (its own index, unless the original swaps qubits itself).
 
