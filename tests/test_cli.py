@@ -107,6 +107,13 @@ WIDE = 'OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[6];\ncx q[0], q[5];\n'
         (WIDE, [], "6 qubits, more than the 4"),
         (WIDE, ["-t", "[[0, 1], [2, 3], [4, 5]]"], "does not connect"),
         (MID_MEASURE, [], "measured in the middle"),
+        (
+            WIDE.replace("qreg q[6];", "qreg q[3];").replace(
+                "cx q[0], q[5]", "ccx q[0], q[1], q[2]"
+            ),
+            [],
+            "acts on 3 qubits",
+        ),
         (WIDE, ["--option", "depth=3"], "unknown option 'depth'"),
         (WIDE, ["--option", "nonsense"], "KEY=VALUE"),
         (WIDE, ["-m", "quantum"], "unknown method"),

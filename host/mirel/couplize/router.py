@@ -64,7 +64,7 @@ class Routed:
         ops = []
         if self.initial != list(range(n)):
             ops.append(Op(type=OpType.REMAP, qbits=list(range(n)), remap=list(self.initial)))
-        ops += copy.deepcopy(self.routing.ops)
+        ops += self.routing.ops  # shared, not copied: the checks only read them
         holder = [0] * n
         for logical, physical in enumerate(self.final):
             holder[physical] = logical
@@ -237,7 +237,7 @@ def _placement_of(holder):
 
 
 def _is_swap(op):
-    return op.type == OpType.GATETYPE and op.gate == "SWAP" and len(op.qbits or []) == 2
+    return op.gate == "SWAP" and op.type == OpType.GATETYPE and len(op.qbits or ()) == 2
 
 
 def _check_fits(circuit, device):
@@ -247,6 +247,11 @@ def _check_fits(circuit, device):
             f"topology {device.name}"
         )
     for index, op in enumerate(circuit.ops):
+        if op.type == OpType.GATETYPE and not 1 <= len(op.qbits or ()) <= 2:
+            raise ValueError(
+                f"operation {index} ({op.gate}) acts on {len(op.qbits or ())} qubits; the routing "
+                "engines take gates of one or two qubits (decompose larger gates first)"
+            )
         for q in op.qbits or ():
             if isinstance(q, bool) or not isinstance(q, int) or not 0 <= q < device.nbqbits:
                 raise ValueError(
