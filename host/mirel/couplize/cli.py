@@ -27,7 +27,8 @@ class InputError(Exception):
 
 
 class VerificationError(Exception):
-    """A routed circuit that does not compute the original: exit status 1."""
+    """A routed circuit that does not compute the original (or a router result that contradicts
+    itself): exit status 1."""
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
@@ -131,6 +132,8 @@ class Job:
             routed = router.route(circuit, self.device, self.method, self.options, self.seed)
         except (ValueError, TypeError, NotImplementedError, PluginException) as exc:
             raise InputError(_one_line(exc)) from None
+        except RuntimeError as exc:  # a router result that contradicts itself
+            raise VerificationError(f"routing failed: {_one_line(exc)}") from None
         verified = None
         if self.verify:
             verdict = verify(circuit, routed.with_remaps(), self.device)

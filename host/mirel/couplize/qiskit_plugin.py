@@ -51,7 +51,7 @@ class CouplizeRouting(TransformationPass):
         nodes, host, barriers = _to_host(dag)
         try:
             routed = router.route(host, device, self.method, self.options, self.seed)
-        except (ValueError, TypeError, NotImplementedError) as exc:
+        except (ValueError, TypeError, NotImplementedError, RuntimeError) as exc:
             raise TranspilerError(f"couplize routing failed: {exc}") from exc
 
         result = dag.copy_empty_like()

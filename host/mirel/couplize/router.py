@@ -127,7 +127,9 @@ def route(circuit, device, method="sabre", options=None, seed=None):
 
     Returns a `Routed`; the input circuit is not modified. Raises ValueError for bad input: an
     unknown method or option, a qubit outside the topology, qubits that the topology cannot
-    bring together, a mid-circuit measurement, or an error of the engine.
+    bring together, a gate of three or more qubits, a mid-circuit measurement, or an error of
+    the engine. `seed`, when given, seeds Python's and numpy's global random generators, which
+    the randomised placement searches draw from.
     """
     if not isinstance(circuit, Circuit):
         raise TypeError(f"expected a host Circuit, got {type(circuit).__name__}")
