@@ -107,3 +107,15 @@ def test_the_pass_takes_method_options_and_keeps_custom_operations():
     custom = [i for i in result.data if i.operation.name == "mine"]
     assert len(custom) == 1 and custom[0].operation.label == "keep me"
     assert custom[0].operation.params == [0.5]
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_random_circuits_on_a_ring(method):
+    ring = CouplingMap.from_ring(5)
+    for seed in (11, 12, 13):
+        original = random_circuit(5, 10, max_operands=2, seed=seed)
+        result = transpile(original, coupling_map=ring, routing_method=method, seed_transpiler=seed)
+        mapped = CheckMap(ring)
+        mapped(result)
+        assert mapped.property_set["is_swap_mapped"]
+        assert Operator.from_circuit(result).equiv(Operator(original))
