@@ -14,7 +14,7 @@ from tests.support.routing import random_circuit
 METHODS = ["velor", "sabre", "bka", "kovra"]
 
 
-def routed_pair(method, topology="grid:2x3", seed=4, gates=30):
+def routed_pair(method, topology="grid:2x3", seed=4, gates=30, options=None):
     device = topologies.device(topology)
     circuit = random_circuit(device.nbqbits, gates, seed)
     for op in circuit.ops:  # parameters and measurements take part in the comparison
@@ -23,7 +23,7 @@ def routed_pair(method, topology="grid:2x3", seed=4, gates=30):
     circuit.ops.append(Op(type=OpType.MEASURE, qbits=[0], cbits=[0]))
     circuit.nbcbits = 1
     before = repr(circuit)
-    routed = router.route(circuit, device, method)
+    routed = router.route(circuit, device, method, options, seed=seed)
     assert repr(circuit) == before, "routing modified its input"
     return circuit, routed, device
 
@@ -35,7 +35,6 @@ def physical_unitary(circuit, n):
 
     from mirel.couplize import interop
 
-    qc = None
     chunk = []
     result = Operator(np.eye(2**n))
     for op in [*circuit.ops, None]:
@@ -44,7 +43,7 @@ def physical_unitary(circuit, n):
                 chunk.append(op)
             continue
         qc = interop.to_qiskit(Circuit(ops=chunk, nbqbits=n))
-        result = Operator(qc).compose(result) if chunk else result
+        result = result.compose(Operator(qc)) if chunk else result
         chunk = []
         if op is not None:
             # content of qbits[i] goes to qbits[remap[i]]: output position remap[i] takes input i
@@ -66,6 +65,19 @@ def test_every_engine_routes_to_a_verified_and_equal_circuit(method, topology):
     widened.nbqbits = device.nbqbits
     expected = physical_unitary(widened, device.nbqbits)
     assert physical_unitary(full, device.nbqbits).equiv(expected)
+
+
+@pytest.mark.parametrize("updater", ["reverse", "annealing"])
+def test_a_searched_initial_placement_is_followed(updater):
+    options = {"update_initial_order": updater, "max_iteration": 20}
+    circuit, routed, device = routed_pair("velor", "line:5", options=options, gates=40)
+    assert routed.initial != list(range(5))
+    full = routed.with_remaps()
+    assert full.ops[0].type == OpType.REMAP
+    assert verify(circuit, full, device).ok
+    widened = copy.copy(circuit)
+    widened.nbqbits = 5
+    assert physical_unitary(full, 5).equiv(physical_unitary(widened, 5))
 
 
 def drop_gate(ops, index):
