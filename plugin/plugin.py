@@ -81,7 +81,7 @@ def _remove_large_gates(circuit):
         qubits = op.qbits or []
         if op.gate == "SWAP":
             op.gate = _HiddenName("-SWAP-")
-        elif len(qubits) > 2:
+        elif len(qubits) > 2 and op.type != OpType.REMAP:  # a permutation is not a gate
             large_gates.append(copy.deepcopy(op))
             index = len(large_gates) - 1
             op.gate = _HiddenName(f"-{index}-", index)
@@ -111,7 +111,7 @@ def _add_large_gates(circuit, large_gates):
         "Unsupported gate type - classic gates and measurement gates are not supported",
     )
     if not large_gates and _HiddenName not in {type(op.gate) for op in ops}:
-        return  # nothing was hidden: the common case, one pass over the circuit
+        return  # nothing was hidden: the common case
     order = list(range(circuit.nbqbits))
     restored = [False] * len(large_gates)
     for op in ops:
@@ -324,6 +324,7 @@ class Couplizer(AbstractPlugin, OffloadedPlugin):
                 code=ErrorType.ABORT,
                 modulename="mirel.couplize",
             )
+        assert_plugin(specs.topology is not None, "The hardware specification has no topology")
         kind = specs.topology.type
         if kind in (TopologyType.ALL_TO_ALL, TopologyType.LNN):
             self.graph = kind
@@ -407,6 +408,8 @@ class Couplizer(AbstractPlugin, OffloadedPlugin):
 
         large_gates = _remove_large_gates(circuit) if self.ignore_large_gates else []
         routed = self._couplize(circuit)
+        if routed.gateDic is circuit.gateDic:  # never extend the caller's gate dictionary
+            routed.gateDic = copy.deepcopy(routed.gateDic)
         routed.nbqbits = nbqbits
         if self.ignore_large_gates:  # otherwise the job's circuit was never changed
             _add_large_gates(circuit, large_gates)

@@ -122,7 +122,10 @@ def test_custom_graph_sized_by_its_largest_index_with_edges_as_listed():
     ]
 
 
+NO_TOPOLOGY = specs(LNN, 3)
+NO_TOPOLOGY.topology = None
 BAD_SPECS = [
+    (NO_TOPOLOGY, ErrorType.INVALID_ARGS, "The hardware specification has no topology"),
     (specs(CUSTOM, 2, {1: [2]}), ErrorType.INVALID_ARGS,
      "The hardware is composed of 2 qubits which is incompatible with the topology (qubits of "
      "the topology must have indexes between 0 and 1 whereas the topology has an edge between "
@@ -354,21 +357,30 @@ def test_large_gates_hidden_then_restored_where_their_qubits_went():
         plugin._add_large_gates(Circuit(nbqbits=3), large)
 
 
+@pytest.mark.parametrize("updater", [None, "reverse", "annealing"])
 @pytest.mark.parametrize("name", ["-0-", "U-12", "C-NOT", "-SWAP-", "-1"])
-def test_user_gates_that_look_like_placeholders_are_left_alone(name):
-    ops = [Op(gate="CCNOT", qbits=[0, 1, 2]), Op(gate=name, qbits=[3]), Op(gate="H", qbits=[1])]
-    ops += [Op(gate="CNOT", qbits=[3, 0]), Op(gate=name, qbits=[2])]
-    circuit = Circuit(ops=ops, nbqbits=4)
-    out = Couplizer(ignore_large_gates=True).compile(Batch(jobs=[Job(circuit=circuit)]), specs(LNN))
+def test_large_gates_round_trip_and_lookalike_names_left_alone(name, updater):
+    ops = [Op(gate="X", qbits=[0]), Op(gate="H", qbits=[3]), Op(gate="SWAP", qbits=[0, 4])]
+    ops += [Op(gate="CCNOT", qbits=[4, 3, 1]), Op(gate=name, qbits=[2]), Op(gate="H", qbits=[1])]
+    ops += [
+        Op(gate="CNOT", qbits=[3, 0]),
+        Op(gate="CCNOT", qbits=[1, 0, 2]),
+        Op(gate=name, qbits=[3]),
+    ]
+    circuit = Circuit(ops=ops, nbqbits=5)
+    plug = Couplizer(ignore_large_gates=True, update_initial_order=updater, max_iteration=8)
+    out = plug.compile(Batch(jobs=[Job(circuit=circuit)]), specs(LNN))
     routed = out.jobs[0].circuit
-    assert [op.gate for op in routed.ops if op.gate != "SWAP"] == [op.gate for op in ops]
-    assert sum(op.gate == "CCNOT" for op in routed.ops) == 1
-    matrices = {**MATRICES, name: MATRICES["X"]}
+    assert [op.gate for op in routed.ops].count(name) == 2
+    assert [op.gate for op in routed.ops].count("CCNOT") == 2
     record = json.loads(out.meta_data["COUPLIZE-0"])
     framed = copy.deepcopy(routed)
+    if record["BEGIN"]:
+        framed.ops.insert(0, remap_op(record["BEGIN"]))
     if record["END"]:
         framed.ops.append(remap_op(record["END"]))
-    assert run(framed, 4, matrices=matrices) == pytest.approx(run(circuit, 4, matrices=matrices))
+    matrices = {**MATRICES, name: MATRICES["RY"]}
+    assert run(framed, 5, matrices=matrices) == pytest.approx(run(circuit, 5, matrices=matrices))
 
 
 # --- remaps, measured qubits, observables, samples --------------------------------------------
