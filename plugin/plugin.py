@@ -11,7 +11,9 @@ Everything here is plumbing of host objects (copies, renames, small list walks),
 Python; the routing itself runs in the engines.
 """
 
+import contextlib
 import copy
+import gc
 import json
 
 from mirel.comm.datamodel.ttypes import OpType
@@ -34,6 +36,7 @@ from mirel.couplize.swapcore import Couplizer as CCouplizer
 from mirel.couplize.swapcore import QuantumCostMetric, QubitGraph
 
 _UPDATERS = (None, "annealing", "reverse")
+_ROUTABLE = {OpType.GATETYPE, OpType.REMAP}
 
 # --- names of the operations hidden from the engine ----------------------------------------
 
@@ -78,7 +81,7 @@ def _remove_large_gates(circuit):
         qubits = op.qbits or []
         if op.gate == "SWAP":
             op.gate = _HiddenName("-SWAP-")
-        elif len(qubits) > 2:
+        elif len(qubits) > 2 and op.type != OpType.REMAP:  # a permutation is not a gate
             large_gates.append(copy.deepcopy(op))
             index = len(large_gates) - 1
             op.gate = _HiddenName(f"-{index}-", index)
@@ -102,13 +105,16 @@ def _add_large_gates(circuit, large_gates):
     at that point, and hidden SWAPs get their name back. Raises a PluginException for a
     classical or measurement operation, and when a placeholder is missing, repeated or names no
     large gate (the routed circuit would not match the input)."""
+    ops = circuit.ops
+    assert_plugin(
+        {op.type for op in ops} <= _ROUTABLE,
+        "Unsupported gate type - classic gates and measurement gates are not supported",
+    )
+    if not large_gates and _HiddenName not in {type(op.gate) for op in ops}:
+        return  # nothing was hidden: the common case
     order = list(range(circuit.nbqbits))
     restored = [False] * len(large_gates)
-    for op in circuit.ops:
-        assert_plugin(
-            op.type in (OpType.REMAP, OpType.GATETYPE),
-            "Unsupported gate type - classic gates and measurement gates are not supported",
-        )
+    for op in ops:
         if op.type == OpType.REMAP:
             order = _remap_order(order, op)
             continue
@@ -318,6 +324,7 @@ class Couplizer(AbstractPlugin, OffloadedPlugin):
                 code=ErrorType.ABORT,
                 modulename="mirel.couplize",
             )
+        assert_plugin(specs.topology is not None, "The hardware specification has no topology")
         kind = specs.topology.type
         if kind in (TopologyType.ALL_TO_ALL, TopologyType.LNN):
             self.graph = kind
@@ -357,11 +364,24 @@ class Couplizer(AbstractPlugin, OffloadedPlugin):
         result = Batch()
         result.meta_data = copy.deepcopy(batch.meta_data) if batch.meta_data else {}
         result.jobs = []
-        for job in copy.deepcopy(batch.jobs):
-            compiled, record = self._compile_one_job(job, specs)
+        for job in batch.jobs:
+            with _gc_paused():
+                compiled, record = self._compile_one_job(self._working_copy(job), specs)
             result.meta_data[f"COUPLIZE-{len(result.jobs)}"] = json.dumps(record)
             result.jobs.append(compiled)
         return result
+
+    def _working_copy(self, job):
+        """A copy of `job` that `_compile_one_job` may modify without touching the caller's.
+        Only the circuit's width changes unless large gates are set aside (which renames
+        operations), so the operations are shared in the common case: the engines never
+        modify a circuit, and the compiled job is deep-copied from this one."""
+        work = copy.copy(job)
+        if self.ignore_large_gates:
+            work.circuit = copy.deepcopy(job.circuit)
+        else:
+            work.circuit = copy.copy(job.circuit)
+        return work
 
     def _has_graph_object(self):
         return isinstance(self.graph, self.graph_type)
@@ -388,15 +408,18 @@ class Couplizer(AbstractPlugin, OffloadedPlugin):
 
         large_gates = _remove_large_gates(circuit) if self.ignore_large_gates else []
         routed = self._couplize(circuit)
+        if routed.gateDic is circuit.gateDic:  # never extend the caller's gate dictionary
+            routed.gateDic = copy.deepcopy(routed.gateDic)
         routed.nbqbits = nbqbits
-        _add_large_gates(circuit, large_gates)
+        if self.ignore_large_gates:  # otherwise the job's circuit was never changed
+            _add_large_gates(circuit, large_gates)
         _add_large_gates(routed, large_gates)
         update_gate_dict(routed)
         if isinstance(specs, HardwareSpecs) and specs.topology.type == TopologyType.CUSTOM:
             routed = expand_directed(routed, specs.topology.graph)
 
-        compiled = copy.deepcopy(job)
-        compiled.circuit = routed
+        # Deep copy of the job, the routed circuit standing in for its circuit.
+        compiled = copy.deepcopy(job, {id(job.circuit): routed})
         record = {"BEGIN": None, "END": None}
         ops = routed.ops
         if ops and ops[0].type == OpType.REMAP:
@@ -440,6 +463,20 @@ class Couplizer(AbstractPlugin, OffloadedPlugin):
 
     def post_process(self, results):
         return results
+
+
+@contextlib.contextmanager
+def _gc_paused():
+    """Pause the cyclic garbage collector while one job is compiled: a routed circuit is many
+    small acyclic objects, and collections triggered while they are built would walk every
+    circuit compiled so far again and again. The previous state is restored on exit."""
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
 
 
 def _check_mapping(mapping):

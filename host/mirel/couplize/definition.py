@@ -5,45 +5,28 @@ direction fix); `update_gate_dict` makes sure the circuit's gate dictionary desc
 gate name its operations use.
 """
 
-import math
-
-from mirel.comm.datamodel.ttypes import ComplexNumber, GateDefinition, GSyntax, Matrix, OpType
-
-_H = 1 / math.sqrt(2)
-
-# Matrices of the constant gates the system inserts, row-major, basis |q0 q1> with q0 the
-# first qubit of the operation.
-_MATRICES = {
-    "SWAP": (4, [1, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 1]),
-    "CNOT": (4, [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0]),
-    "CZ": (4, [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, -1]),
-    "H": (2, [_H, _H, _H, -_H]),
-}
-
-
-def _matrix(name):
-    known = _MATRICES.get(name)
-    if known is None:
-        return None
-    size, entries = known
-    return Matrix(nRows=size, nCols=size, data=[ComplexNumber(re=float(v)) for v in entries])
+from mirel.comm.datamodel.ttypes import GateDefinition, GSyntax, OpType
 
 
 def update_gate_dict(circuit):
     """Add a definition to `circuit.gateDic` for every gate name used by a gate operation of
-    the circuit that has none yet: its name, its arity (the operation's qubit count), a syntax
-    of the same name and, for SWAP, CNOT, CZ and H, its matrix. Existing definitions are kept.
-    Returns nothing."""
+    the circuit that has none yet: its name, its arity (the qubit count of its first operation)
+    and a syntax of the same name. Existing definitions are kept. Returns nothing."""
     if circuit.gateDic is None:
         circuit.gateDic = {}
     definitions = circuit.gateDic
+    # One set pass finds the missing names; only their first operations are looked at again.
+    missing = {op.gate for op in circuit.ops if op.type == OpType.GATETYPE}
+    missing.difference_update(definitions)
+    if not missing:
+        return
     for op in circuit.ops:
         name = op.gate
-        if op.type != OpType.GATETYPE or not isinstance(name, str) or name in definitions:
+        if op.type != OpType.GATETYPE or name not in missing or not isinstance(name, str):
             continue
+        missing.discard(name)
         definitions[name] = GateDefinition(
-            name=name,
-            arity=len(op.qbits or []),
-            matrix=_matrix(name),
-            syntax=GSyntax(name=name),
+            name=name, arity=len(op.qbits or []), syntax=GSyntax(name=name)
         )
+        if not missing:
+            break
