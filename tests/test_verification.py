@@ -67,6 +67,28 @@ def test_every_engine_routes_to_a_verified_and_equal_circuit(method, topology):
     assert physical_unitary(full, device.nbqbits).equiv(expected)
 
 
+@pytest.mark.parametrize("method", METHODS)
+def test_swap_gates_of_the_input_are_computation_not_moves(method):
+    device = topologies.device("line:4")
+    circuit = Circuit(
+        ops=[
+            Op(gate="H", qbits=[0]),
+            Op(gate="SWAP", qbits=[0, 3]),
+            Op(gate="CNOT", qbits=[0, 2]),
+            Op(gate="CNOT", qbits=[3, 1]),
+            Op(type=OpType.MEASURE, qbits=[3], cbits=[0]),
+        ],
+        nbqbits=4,
+        nbcbits=1,
+    )
+    routed = router.route(circuit, device, method)
+    full = routed.with_remaps()
+    assert verify(circuit, full, device).ok
+    assert physical_unitary(full, 4).equiv(physical_unitary(circuit, 4))
+    # the measurement reads logical qubit 3 where the routing left it
+    assert routed.circuit.ops[-1].qbits == [routed.final[3]]
+
+
 @pytest.mark.parametrize("updater", ["reverse", "annealing"])
 def test_a_searched_initial_placement_is_followed(updater):
     options = {"update_initial_order": updater, "max_iteration": 20}

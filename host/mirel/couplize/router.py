@@ -204,25 +204,28 @@ def _remap_op(entry):
 def _placements(result, n):
     """(initial placement, final placement, operations without REMAPs) of an engine's circuit:
     [leading REMAP] operations [closing REMAP]. Placements are indexed by logical qubit and give
-    its physical qubit. Raises RuntimeError when the closing REMAP does not undo the SWAPs."""
+    its physical qubit; they are read from the REMAPs, not from the SWAP gates, because SWAP
+    gates of the input are gates of the computation and move no logical qubit. A circuit that
+    is a single REMAP has that placement at both ends."""
     ops = list(result.ops)
     holder = list(range(n))  # physical -> logical
     if ops and ops[0].type == OpType.REMAP:
         _apply_remap(holder, ops.pop(0))
-    closing = ops.pop() if ops and ops[-1].type == OpType.REMAP else None
+        if not ops:
+            placement = _placement_of(holder)
+            return placement, list(placement), ops
     initial = _placement_of(holder)
+    holder = list(range(n))
+    if ops and ops[-1].type == OpType.REMAP:
+        # The closing REMAP brings every logical qubit home: the content of qbits[i], which
+        # lands on qbits[remap[i]], is that logical qubit.
+        closing = ops.pop()
+        for i, target in enumerate(closing.remap):
+            holder[closing.qbits[i]] = closing.qbits[target]
     for op in ops:
         if op.type == OpType.REMAP:
             raise RuntimeError("the router returned a REMAP between gates")
-        if _is_swap(op):
-            a, b = op.qbits
-            holder[a], holder[b] = holder[b], holder[a]
-    final = _placement_of(holder)
-    if closing is not None:
-        _apply_remap(holder, closing)
-        if holder != list(range(n)):
-            raise RuntimeError("the router's closing REMAP does not undo its SWAPs")
-    return initial, final, ops
+    return initial, _placement_of(holder), ops
 
 
 def _apply_remap(holder, op):
