@@ -1,9 +1,10 @@
 """Qiskit's transpile with our SABRE routing stage against Qiskit's own SABRE routing.
 
 Both runs use the same layout method, seed, optimisation level and basis (CX, RZ, SX, X, so a
-SWAP costs three CX); the table gives the total transpile time and the two-qubit gate count of
-the output, and the geometric means of the ratios couplize / Qiskit. Circuits: the bundled
-examples and seeded random circuits of 1k-8k two-qubit gates, on heavy-hex and grid devices.
+SWAP costs three CX); the table gives the total transpile time (best of five below half a
+second) and the two-qubit gate count of the output, and the geometric means of the ratios
+couplize / Qiskit. Circuits: the bundled examples and seeded random circuits of 1k-8k two-qubit
+gates, on heavy-hex and grid devices.
 
     python bench/bench_qiskit.py [--sizes 1000 2000 4000 8000] [--layouts sabre trivial]
 """
@@ -43,17 +44,23 @@ def two_qubit_count(qc):
 
 
 def timed_transpile(qc, coupling, routing, layout):
-    start = time.perf_counter()
-    out = transpile(
-        qc,
-        coupling_map=coupling,
-        basis_gates=BASIS,
-        routing_method=routing,
-        layout_method=layout,
-        optimization_level=LEVEL,
-        seed_transpiler=SEED,
-    )
-    return time.perf_counter() - start, two_qubit_count(out)
+    """(seconds, two-qubit gates of the output); runs under half a second are repeated and the
+    best of five kept, since the machine's load dominates them otherwise."""
+    best, runs = math.inf, 0
+    while runs < 5 and (runs == 0 or best < 0.5):
+        start = time.perf_counter()
+        out = transpile(
+            qc,
+            coupling_map=coupling,
+            basis_gates=BASIS,
+            routing_method=routing,
+            layout_method=layout,
+            optimization_level=LEVEL,
+            seed_transpiler=SEED,
+        )
+        best = min(best, time.perf_counter() - start)
+        runs += 1
+    return best, two_qubit_count(out)
 
 
 def cases(sizes):
