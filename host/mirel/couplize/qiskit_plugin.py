@@ -56,20 +56,20 @@ class CouplizeRouting(TransformationPass):
 
         result = dag.copy_empty_like()
         qubits = dag.qubits
+        swap = SwapGate()
         pending_barriers = True
         for op in routed.circuit.ops:
-            if op.type == OpType.MEASURE and pending_barriers:
+            qargs = tuple([qubits[p] for p in op.qbits])
+            node = nodes.get(op.gate)
+            if node is None:
+                if op.gate != "SWAP":
+                    raise TranspilerError(f"couplize routing returned an unknown gate {op.gate!r}")
+                result.apply_operation_back(swap, qargs, (), check=False)  # an inserted SWAP
+                continue
+            if pending_barriers and op.type == OpType.MEASURE:
                 _apply_barriers(result, dag, barriers, routed.final)
                 pending_barriers = False
-            if op.gate == "SWAP" and op.type == OpType.GATETYPE:
-                result.apply_operation_back(
-                    SwapGate(), tuple(qubits[p] for p in op.qbits), (), check=False
-                )
-                continue
-            node = nodes[int(op.gate[1:])]
-            result.apply_operation_back(
-                node.op, tuple(qubits[p] for p in op.qbits), node.cargs, check=False
-            )
+            result.apply_operation_back(node.op, qargs, node.cargs, check=False)
         if pending_barriers:
             _apply_barriers(result, dag, barriers, routed.final)
 
@@ -83,12 +83,12 @@ class CouplizeRouting(TransformationPass):
 
 
 def _to_host(dag):
-    """(op nodes by tag, host circuit whose gate names are tags "#k", terminal barriers)."""
+    """(op nodes by tag, host circuit whose gate names are the tags "#k", terminal barriers)."""
     index = {bit: i for i, bit in enumerate(dag.qubits)}
     clindex = {bit: i for i, bit in enumerate(dag.clbits)}
-    nodes, ops, barriers = [], [], []
+    nodes, ops, barriers = {}, [], []
     for node in dag.topological_op_nodes():
-        name = node.op.name
+        name = node.name
         if name == "barrier":
             if all(
                 getattr(d, "name", None) in ("measure", "barrier")
@@ -100,17 +100,11 @@ def _to_host(dag):
         tag = f"#{len(nodes)}"
         qubits = [index[q] for q in node.qargs]
         if name == "measure":
-            ops.append(
-                Op(
-                    gate=tag,
-                    qbits=qubits,
-                    cbits=[clindex[c] for c in node.cargs],
-                    type=OpType.MEASURE,
-                )
-            )
+            cbits = [clindex[c] for c in node.cargs]
+            ops.append(Op(gate=tag, qbits=qubits, cbits=cbits, type=OpType.MEASURE))
         elif name == "reset":
             raise TranspilerError("couplize routing does not handle resets")
-        elif node.cargs or getattr(node.op, "blocks", None):
+        elif node.cargs or node.is_control_flow():
             raise TranspilerError(f"couplize routing does not handle '{name}' (classical bits)")
         elif not 1 <= len(qubits) <= 2:
             raise TranspilerError(
@@ -119,7 +113,7 @@ def _to_host(dag):
             )
         else:
             ops.append(Op(gate=tag, qbits=qubits))
-        nodes.append(node)
+        nodes[tag] = node
     return nodes, Circuit(ops=ops, nbqbits=dag.num_qubits(), nbcbits=dag.num_clbits()), barriers
 
 
