@@ -330,6 +330,10 @@ def main(argv=None):
     except click.exceptions.Abort:
         _fail(InputError("aborted"), 1)
     except click.exceptions.ClickException as exc:
+        ctx = getattr(exc, "ctx", None)
+        if type(exc).__name__ == "NoArgsIsHelpError" and ctx is not None:
+            click.echo(ctx.get_help())  # a bare command shows its help, not an error line
+            sys.exit(exc.exit_code)
         _fail(InputError(exc.format_message()), exc.exit_code)
     except KeyboardInterrupt:
         _fail(InputError("interrupted"), 130)
