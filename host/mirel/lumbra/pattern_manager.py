@@ -26,6 +26,7 @@ from collections import deque
 
 from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
 from mirel.lumbra.graph_circuit import GraphCircuit, _Node
+from mirel.lumbra.matcher import Matcher
 from mirel.lumbra.pattern import VAR, GateName, Pattern
 
 METHODS = ("gradient", "annealing")
@@ -266,6 +267,7 @@ class _Search:
     def __init__(self, circuit, rules, metric):
         self.graph = GraphCircuit()
         self.graph.load_circuit(circuit)
+        rules = _without_subsumed(rules)
         self.removals = [r for r in rules if r.removal]
         self.equivalences = [r for r in rules if not r.removal]
         self.metric = metric
@@ -276,6 +278,8 @@ class _Search:
         self.best = None  # snapshot of a better circuit left behind by a worsening move
         self.best_score = self.score
         self.steps = 0
+        self._rules_by_gate = {}
+        self.matchers = {id(r): Matcher(r.source) for r in rules}
 
     # --- scoring -------------------------------------------------------------------------
 
@@ -285,29 +289,44 @@ class _Search:
             raise TypeError(f"The metric returned {value!r}, not a number")
         return value
 
+    def _gain(self, *rules):
+        """Score change of applying `rules` in turn, for the operation-count metric."""
+        return -sum(rule.size_change for rule in rules)
+
     # --- occurrences and changes ---------------------------------------------------------
 
+    def rules_for(self, node):
+        """(removal rules, equivalence rules) whose first gate can match `node`."""
+        key = (node.name, len(node.qubits))
+        found = self._rules_by_gate.get(key)
+        if found is None:
+            found = tuple(
+                [
+                    r
+                    for r in rules
+                    if len(r.source.entries[0].qubits) == key[1]
+                    and r.source.entries[0].name_matches(key[0])
+                ]
+                for rules in (self.removals, self.equivalences)
+            )
+            self._rules_by_gate[key] = found
+        return found
+
     def occurrences(self, rule, anchor):
-        for occurrence in self.graph._occurrences_at(rule.source, anchor, None):
-            if all(_rewritable(node.op) for node in occurrence.nodes):
-                yield occurrence
+        return self.matchers[id(rule)].at(anchor)
 
     def apply(self, rule, occurrence):
-        """Apply and return what undoes it: (new nodes, replaced operations, bounds)."""
-        old_ops = [node.op for node in occurrence.nodes]
-        new_nodes, bounds = self.graph._substitute(occurrence.nodes, rule.build_ops(occurrence))
-        return new_nodes, old_ops, bounds
+        """Apply `rule` to `occurrence`; returns the change, which `undo` reverts."""
+        return self.graph._substitute(occurrence.nodes, rule.build_ops(occurrence))
 
     def undo(self, change):
-        new_nodes, old_ops, bounds = change
-        self.graph._substitute(new_nodes, old_ops, bounds)
+        self.graph._undo(change)
 
     def neighbourhood(self, change):
         """Nodes that may anchor an occurrence touching what `change` rewrote."""
-        new_nodes, _, (entry, exit_) = change
-        start = [n for n in new_nodes if n.alive]
-        start += [n for n in entry.values() if n is not None and n.alive]
-        start += [n for n in exit_.values() if n is not None and n.alive]
+        start = [n for n in change.new_nodes if n.alive]
+        start += [n for n in change.entry.values() if n is not None and n.alive]
+        start += [n for n in change.exit.values() if n is not None and n.alive]
         return _back(start, self.reach - 1)
 
     # --- lookahead: does a rewrite make a removal applicable? ------------------------------
@@ -320,10 +339,9 @@ class _Search:
         with _Tentative(occurrence, rule.build_ops(occurrence)) as virtual:
             if not virtual:
                 return None
-            anchors = _back(virtual, self.reach_removal - 1)
             fresh = set(virtual)
-            for anchor in anchors:
-                for removal in self.removals:
+            for anchor in _back(virtual, self.reach_removal - 1):
+                for removal in self.rules_for(anchor)[0]:
                     if not removal.source.convex_safe:
                         return removal  # only the real graph can tell; checked after applying
                     for found in self.occurrences(removal, anchor):
@@ -343,66 +361,125 @@ class _Search:
     # --- greedy descent ------------------------------------------------------------------
 
     def descend(self, limit, start=None):
-        """Greedy rewriting from the nodes `start` (all nodes when None) until no rewrite around
-        a visited node raises the score, or `limit` steps were accepted."""
+        """Greedy rewriting from the nodes `start` (all nodes when None) until no step around a
+        visited node raises the score, or `limit` steps were accepted: first with steps of at
+        most one rewrite before a removal (cheap, and they leave fewer gates to search), then
+        with steps of two."""
         if start is None:
-            start = [n for n in self.graph._order if n.alive]
+            self._descend(limit, [n for n in self.graph._order if n.alive], deep=False)
+            self._descend(limit, [n for n in self.graph._order if n.alive], deep=True)
+        else:
+            touched = self._descend(limit, start, deep=False)
+            self._descend(limit, [n for n in start if n.alive] + touched, deep=True)
+
+    def _descend(self, limit, start, deep):
+        """The worklist of `descend`; returns the nodes that steps revisited."""
         queue = deque(start)
         queued = set(start)
+        revisited = []
         while queue and self.steps < limit:
             node = queue.popleft()
             queued.discard(node)
             if not node.alive:
                 continue
-            touched = self._improve_at(node)
+            touched = self._improve_at(node, deep)
             if touched is not None:
                 self.steps += 1
+                if node.alive:
+                    touched.append(node)
+                revisited += touched
                 for n in touched:
-                    if n not in queued:
+                    if n not in queued and n.alive:
                         queued.add(n)
                         queue.append(n)
-                if node.alive and node not in queued:
-                    queued.add(node)
-                    queue.append(node)
+        return [n for n in revisited if n.alive]
 
-    def _improve_at(self, node):
-        """Apply one improving step anchored at `node`; the nodes to revisit, or None."""
-        for rule in self.removals:
+    def _improve_at(self, node, deep):
+        """Apply one improving step whose first rewrite is anchored at `node`: a rewrite, a
+        rewrite then a removal, or two rewrites then a removal. The nodes to revisit, or None
+        with the graph as it was."""
+        removals, equivalences = self.rules_for(node)
+        for rule in removals:
             for occurrence in self.occurrences(rule, node):
                 touched = self._try(rule, occurrence, None)
                 if touched is not None:
                     return touched
-        for rule in self.equivalences:
+        for rule in equivalences:
             for occurrence in self.occurrences(rule, node):
                 removal = self.enabled_removal(rule, occurrence)
                 touched = self._try(rule, occurrence, removal)
                 if touched is not None:
                     return touched
+        if not deep or not self.removals:
+            return None
+        for rule in equivalences:
+            for occurrence in self.occurrences(rule, node):
+                touched = self._try_two(rule, occurrence)
+                if touched is not None:
+                    return touched
         return None
+
+    def _accept_chain(self, rules):
+        """Score after the rules just applied, if it is higher than the current one."""
+        score = self.score + self._gain(*rules) if self.op_count else self._evaluate()
+        if score > self.score:
+            self.score = score
+            return True
+        return False
 
     def _try(self, rule, occurrence, removal):
         """Apply `rule` (then `removal` on what it wrote, when given) if that raises the score;
         the nodes to revisit, or None with the graph as it was."""
         if self.op_count:
-            gain = -rule.size_change
-            if removal is not None and gain <= 0:
-                gain -= removal.size_change
-            if gain <= 0:
+            gain = self._gain(rule)
+            if gain <= 0 and (removal is None or self._gain(rule, removal) <= 0):
                 return None
         change = self.apply(rule, occurrence)
-        score = self.score - rule.size_change if self.op_count else self._evaluate()
-        if score > self.score:
-            self.score = score
+        if self._accept_chain([rule]):
             return self.neighbourhood(change)
         if removal is not None:
-            found = self.removal_at(change[0], removal)
+            found = self.removal_at(change.new_nodes, removal)
             if found is not None:
                 second = self.apply(removal, found)
-                final = score - removal.size_change if self.op_count else self._evaluate()
-                if final > self.score:
-                    self.score = final
+                if self._accept_chain([rule, removal]):
                     return self.neighbourhood(change) + self.neighbourhood(second)
                 self.undo(second)
+        self.undo(change)
+        return None
+
+    def _try_two(self, rule, occurrence):
+        """Apply `rule`, then look for a second rewrite touching what it wrote that makes a
+        removal applicable; keep the three if they raise the score."""
+        change = self.apply(rule, occurrence)
+        fresh = set(change.new_nodes)
+        # Every gate of an occurrence follows its first gate, so one that contains a written
+        # gate starts at it or at most `reach - 1` gates before it.
+        for anchor in _back(change.new_nodes, self.reach - 1):
+            for second_rule in self.rules_for(anchor)[1]:
+                for second_occurrence in self.occurrences(second_rule, anchor):
+                    nodes = second_occurrence.nodes
+                    if not any(n in fresh for n in nodes):
+                        continue
+                    if second_rule.target is rule.source and all(n in fresh for n in nodes):
+                        continue  # the way back
+                    removal = self.enabled_removal(second_rule, second_occurrence)
+                    if removal is None:
+                        continue
+                    if self.op_count and self._gain(rule, second_rule, removal) <= 0:
+                        continue
+                    second = self.apply(second_rule, second_occurrence)
+                    found = self.removal_at(second.new_nodes, removal)
+                    if found is not None:
+                        third = self.apply(removal, found)
+                        if self._accept_chain([rule, second_rule, removal]):
+                            return (
+                                self.neighbourhood(change)
+                                + self.neighbourhood(second)
+                                + self.neighbourhood(third)
+                            )
+                        self.undo(third)
+                    self.undo(second)
+                    break  # the graph changed and came back: occurrences are recomputed
         self.undo(change)
         return None
 
@@ -417,7 +494,10 @@ class _Search:
             node = order[random.randrange(len(order))]
             if not node.alive:
                 continue
-            rule = self.equivalences[random.randrange(len(self.equivalences))]
+            equivalences = self.rules_for(node)[1]
+            if not equivalences:
+                continue
+            rule = equivalences[random.randrange(len(equivalences))]
             found = list(self.occurrences(rule, node))
             if not found:
                 continue
@@ -428,7 +508,7 @@ class _Search:
             # circuit seen so far.
             at_best = before >= self.best_score
             if self.op_count:
-                after = before - rule.size_change
+                after = before + self._gain(rule)
                 if after < before and not _accept(after - before, t):
                     continue
                 snapshot = self.graph.to_circ() if after < before and at_best else None
@@ -458,14 +538,49 @@ class _Search:
         return self.graph.to_circ()
 
 
+def _without_subsumed(rules):
+    """Drop a rule when another one of the same kind rewrites every occurrence of it the same
+    way: same gates, qubits and carried operations, with parameters left open where it
+    constrains them (e.g. a rule on gates with one parameter beside the same rule on any
+    gate)."""
+    return [r for r in rules if not any(o is not r and _subsumes(o, r) for o in rules)]
+
+
+def _subsumes(general, special):
+    if general.removal != special.removal or general.carry != special.carry:
+        return False
+    if general.size_change != special.size_change:
+        return False
+    if len(general.source.entries) != len(special.source.entries):
+        return False
+    if (general.target is None) != (special.target is None):
+        return False
+    # (general entry, special entry, whether a looser parameter list is allowed)
+    pairs = [
+        (g, s, True) for g, s in zip(general.source.entries, special.source.entries, strict=True)
+    ]
+    if general.target is not None:
+        pairs += [
+            (g, s, carried is not None)
+            for g, s, carried in zip(
+                general.target.entries, special.target.entries, general.carry, strict=False
+            )
+        ]
+    stricter = False
+    for g, s, loose in pairs:
+        if g.qubits != s.qubits or g.ordered != s.ordered or _entry_key(g)[0] != _entry_key(s)[0]:
+            return False
+        if loose and g.params is None and s.params is not None:
+            stricter = True
+        elif _entry_key(g)[1] != _entry_key(s)[1]:
+            return False
+    return stricter
+
+
 def _accept(change_in_score, temperature):
     if temperature <= 0:
         return False
     return random.random() < math.exp(change_in_score / temperature)
-
-
-def _rewritable(op):
-    return op.type == OpType.GATETYPE and not op.cbits
 
 
 def _back(nodes, depth):
