@@ -391,6 +391,8 @@ class GraphCircuit:
     def _substitute(self, region, ops):
         """Replace the live nodes `region` (a non-empty convex set) by new nodes for `ops`, whose
         qubits must be among the region's wires; returns the `_Change` that `_undo` reverts."""
+        # Counters before any re-ranking or index rebuild that this change may cause.
+        renumbers, rebuilds = self._renumbers, self._rebuilds
         in_region = set(region)
         # Entry and exit of the region on every wire it uses (None: start or end of the wire).
         entry, exit_ = {}, {}
@@ -444,7 +446,7 @@ class GraphCircuit:
         touched += [n for n in entry.values() if n is not None]
         touched += [n for n in exit_.values() if n is not None]
         self._mark_touched(touched)
-        return _Change(list(region), new_nodes, entry, exit_, self._renumbers, self._rebuilds)
+        return _Change(list(region), new_nodes, entry, exit_, renumbers, rebuilds)
 
     def _undo(self, change):
         """Revert the latest `_substitute` still in effect (changes are undone last first):

@@ -205,15 +205,18 @@ class PatternManager:
         Methods:
 
         - "gradient": greedy. A rewrite is applied when it raises the score, or when it makes a
-          pattern to remove applicable and the two together raise the score; until none does.
+          pattern to remove applicable (at once, or after one more rewrite) and the steps
+          together raise the score; until none does.
           Keyword `max_iteration` (default None: ten times the number of operations, plus 100)
           bounds the number of accepted steps, which matters only for a user metric.
-        - "annealing": the greedy descent, then `max_iteration` random rewrites (default: twice
-          the number of operations, at least 100), each accepted when it does not lower the
-          score, else with probability exp(change / T), T falling linearly from `temperature`
-          (default 1.0, in the metric's units) to 0; every accepted rewrite is followed by the
-          greedy descent around it, and the best circuit seen is returned. Random choices use
-          the `random` module, so `random.seed` makes a run repeatable.
+        - "annealing": the greedy descent, then `max_iteration` random rewrites (default: five
+          times the number of operations, at least 100), each accepted when it does not lower
+          the score, else with probability exp(change / T), T falling linearly from
+          `temperature` (default 1.0, in the metric's units) to 0; every accepted rewrite is
+          followed by the single-rewrite descent around it, the end by the full descent, and the
+          best circuit seen is returned. Random choices use the `random` module, so
+          `random.seed` makes a run repeatable. With the operation-count metric, rewrites
+          between patterns of equal length are neutral and always accepted.
         """
         if not isinstance(circuit, Circuit):
             raise TypeError("replace_pattern expects a mirel.comm.datamodel.ttypes.Circuit")
@@ -256,7 +259,7 @@ class PatternManager:
             limit = max_iteration if max_iteration is not None else 10 * nbops + 100
             search.descend(limit)
         else:
-            limit = max_iteration if max_iteration is not None else max(100, 2 * nbops)
+            limit = max_iteration if max_iteration is not None else max(100, 5 * nbops)
             search.anneal(limit, float(temperature))
         return search.result()
 
@@ -360,16 +363,15 @@ class _Search:
 
     # --- greedy descent ------------------------------------------------------------------
 
-    def descend(self, limit, start=None):
+    def descend(self, limit, start=None, deep=True):
         """Greedy rewriting from the nodes `start` (all nodes when None) until no step around a
         visited node raises the score, or `limit` steps were accepted: first with steps of at
-        most one rewrite before a removal (cheap, and they leave fewer gates to search), then
-        with steps of two."""
+        most one rewrite before a removal (cheap, and they leave fewer gates to search), then,
+        when `deep`, with steps of two."""
         if start is None:
-            self._descend(limit, [n for n in self.graph._order if n.alive], deep=False)
-            self._descend(limit, [n for n in self.graph._order if n.alive], deep=True)
-        else:
-            touched = self._descend(limit, start, deep=False)
+            start = [n for n in self.graph._order if n.alive]
+        touched = self._descend(limit, start, deep=False)
+        if deep:
             self._descend(limit, [n for n in start if n.alive] + touched, deep=True)
 
     def _descend(self, limit, start, deep):
@@ -491,6 +493,8 @@ class _Search:
             return
         for i in range(iterations):
             order = self.graph._order
+            if not order:
+                break
             node = order[random.randrange(len(order))]
             if not node.alive:
                 continue
@@ -524,10 +528,16 @@ class _Search:
                 self.best, self.best_score = snapshot, before
             self.score = after
             self.steps = 0
-            self.descend(self._descent_limit(), self.neighbourhood(change))
+            self.descend(self._descent_limit(), self.neighbourhood(change), deep=False)
             if self.score > self.best_score:
                 self.best_score = self.score
                 self.best = None
+        # The random walk keeps only what single rewrites reach; finish with the full descent.
+        self.steps = 0
+        self.descend(self._descent_limit())
+        if self.score > self.best_score:
+            self.best_score = self.score
+            self.best = None
 
     def _descent_limit(self):
         return 10 * len(self.graph._order) + 100
