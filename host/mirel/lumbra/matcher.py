@@ -35,7 +35,7 @@ def rewritable(op):
 class Matcher:
     """Occurrences of one compiled pattern whose first gate is a given node."""
 
-    __slots__ = ("entries", "nlocals", "names", "convex_safe", "has_params")
+    __slots__ = ("entries", "nlocals", "names", "convex_safe", "has_params", "second")
 
     def __init__(self, pattern):
         self.entries = pattern.entries
@@ -43,6 +43,10 @@ class Matcher:
         self.names = [{} for _ in pattern.entries]  # per entry: gate name -> matches
         self.convex_safe = pattern.convex_safe
         self.has_params = any(e.params is not None for e in pattern.entries)
+        # The second gate follows the first on every local qubit they share: (its arity, the
+        # number of the first gate's wires on which it must come next), for a quick rejection.
+        second = pattern.entries[1] if len(pattern.entries) > 1 else None
+        self.second = (len(second.qubits), len(second.links)) if second is not None else None
 
     def _name_ok(self, i, name):
         cache = self.names[i]
@@ -54,6 +58,18 @@ class Matcher:
     def at(self, anchor):
         if not rewritable(anchor.op):
             return []
+        if self.second is not None:
+            arity, shared = self.second
+            following = list(anchor.next.values())
+            for node in following:
+                if (
+                    len(node.qubits) == arity
+                    and (shared == 1 or following.count(node) >= shared)
+                    and self._name_ok(1, node.name)
+                ):
+                    break
+            else:
+                return []
         found = []
         phi = [None] * self.nlocals
         self._extend(0, [anchor], phi, {}, found)

@@ -406,19 +406,19 @@ class _Search:
                 touched = self._try(rule, occurrence, None)
                 if touched is not None:
                     return touched
-        for rule in equivalences:
-            for occurrence in self.occurrences(rule, node):
-                removal = self.enabled_removal(rule, occurrence)
-                touched = self._try(rule, occurrence, removal)
-                if touched is not None:
-                    return touched
+        found = [(rule, occ) for rule in equivalences for occ in self.occurrences(rule, node)]
+        for rule, occurrence in found:
+            removal = self.enabled_removal(rule, occurrence)
+            touched = self._try(rule, occurrence, removal)
+            if touched is not None:
+                return touched
         if not deep or not self.removals:
             return None
-        for rule in equivalences:
-            for occurrence in self.occurrences(rule, node):
-                touched = self._try_two(rule, occurrence)
-                if touched is not None:
-                    return touched
+        # A failed try leaves the graph as it was, with the same nodes: `found` still holds.
+        for rule, occurrence in found:
+            touched = self._try_two(rule, occurrence)
+            if touched is not None:
+                return touched
         return None
 
     def _accept_chain(self, rules):
