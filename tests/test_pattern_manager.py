@@ -219,6 +219,18 @@ def test_user_metric_is_never_worse_and_sees_whole_circuits(method):
     assert seen
 
 
+@pytest.mark.parametrize("method", ["gradient", "annealing"])
+@pytest.mark.parametrize("depth, left", [(0, 2), (1, 0), (3, 0)])
+def test_depth_bounds_the_rewrites_before_a_removal(method, depth, left):
+    # The H must first move across a SWAP (group 7) before the two SWAPs meet.
+    circuit = Circuit(ops=[sw(0, 1), op("H", 0), sw(0, 1)], nbqbits=2)
+    random.seed(0)
+    # No random rewrite: annealing comes down to its descents.
+    extra = {"max_iteration": 0} if method == "annealing" else {}
+    result = manager_with(GROUPS).replace_pattern(circuit, method=method, depth=depth, **extra)
+    assert [o.gate for o in result.ops].count("SWAP") == left
+
+
 def test_annealing_is_repeatable_with_a_seed():
     rng = random.Random(4)
     ops = [sw(*rng.sample(range(5), 2)) if rng.random() < 0.6 else op("H", 0) for _ in range(80)]
@@ -246,7 +258,9 @@ def test_output_shares_nothing_with_the_input():
         ({"method": "greedy"}, ValueError, "known methods are 'gradient', 'annealing'"),
         ({"method": None}, ValueError, "Unknown rewriting method None"),
         ({"method": "gradient", "temperature": 1.0}, TypeError, "temperature"),
-        ({"method": "annealing", "depth": 3}, TypeError, "depth"),
+        ({"method": "annealing", "window": 3}, TypeError, "window"),
+        ({"method": "gradient", "depth": -1}, ValueError, "depth"),
+        ({"method": "gradient", "depth": True}, TypeError, "depth"),
         ({"method": "annealing", "max_iteration": -1}, ValueError, "max_iteration"),
         ({"method": "annealing", "max_iteration": 2.5}, TypeError, "max_iteration"),
         ({"method": "annealing", "temperature": float("nan")}, ValueError, "temperature"),

@@ -31,6 +31,9 @@ from mirel.lumbra.pattern import VAR, GateName, Pattern
 
 METHODS = ("gradient", "annealing")
 
+# Longest chain of rewrites that the greedy descent tries before a removal, by default.
+DEPTH = 2
+
 
 def _entry_key(entry):
     """What a gate of one pattern must share with a gate of another to carry its operation."""
@@ -205,17 +208,19 @@ class PatternManager:
         Methods:
 
         - "gradient": greedy. A rewrite is applied when it raises the score, or when it makes a
-          pattern to remove applicable (at once, or after one more rewrite) and the steps
-          together raise the score; until none does.
-          Keyword `max_iteration` (default None: ten times the number of operations, plus 100)
-          bounds the number of accepted steps, which matters only for a user metric.
+          pattern to remove applicable, at once or after at most `depth` - 1 more rewrites
+          (keyword `depth`, default 2; 0 applies only rewrites that raise the score by
+          themselves), and the steps together raise the score; until none does. Each extra
+          level of depth finds more but costs several times more. Keyword `max_iteration`
+          (default None: ten times the number of operations, plus 100) bounds the number of
+          accepted steps, which matters only for a user metric.
         - "annealing": the greedy descent, then `max_iteration` random rewrites (default: five
           times the number of operations, at least 100), each accepted when it does not lower
           the score, else with probability exp(change / T), T falling linearly from
           `temperature` (default 1.0, in the metric's units) to 0; every accepted rewrite is
-          followed by the single-rewrite descent around it, the end by the full descent, and the
-          best circuit seen is returned. Random choices use the `random` module, so
-          `random.seed` makes a run repeatable. With the operation-count metric, rewrites
+          followed by the single-rewrite descent around it, the end by the full descent (with
+          `depth`), and the best circuit seen is returned. Random choices use the `random`
+          module, so `random.seed` makes a run repeatable. With the operation-count metric, rewrites
           between patterns of equal length are neutral and always accepted.
         """
         if not isinstance(circuit, Circuit):
@@ -225,7 +230,7 @@ class PatternManager:
                 f"Unknown rewriting method {method!r}; the known methods are "
                 + ", ".join(repr(m) for m in METHODS)
             )
-        allowed = {"max_iteration"} | ({"temperature"} if method == "annealing" else set())
+        allowed = {"max_iteration", "depth"} | ({"temperature"} if method == "annealing" else set())
         unknown = sorted(set(kwargs) - allowed)
         if unknown:
             raise TypeError(
@@ -238,6 +243,11 @@ class PatternManager:
                 raise TypeError("max_iteration must be an int")
             if max_iteration < 0:
                 raise ValueError("max_iteration must not be negative")
+        depth = kwargs.get("depth", DEPTH)
+        if isinstance(depth, bool) or not isinstance(depth, int):
+            raise TypeError("depth must be an int")
+        if depth < 0:
+            raise ValueError("depth must not be negative")
         temperature = kwargs.get("temperature", 1.0)
         if isinstance(temperature, bool) or not isinstance(temperature, (int, float)):
             raise TypeError("temperature must be a number")
@@ -257,10 +267,10 @@ class PatternManager:
         nbops = len(work.ops)
         if method == "gradient":
             limit = max_iteration if max_iteration is not None else 10 * nbops + 100
-            search.descend(limit)
+            search.descend(limit, depth=depth)
         else:
             limit = max_iteration if max_iteration is not None else max(100, 5 * nbops)
-            search.anneal(limit, float(temperature))
+            search.anneal(limit, float(temperature), depth)
         return search.result()
 
 
@@ -363,19 +373,24 @@ class _Search:
 
     # --- greedy descent ------------------------------------------------------------------
 
-    def descend(self, limit, start=None, deep=True):
+    def descend(self, limit, start=None, depth=DEPTH):
         """Greedy rewriting from the nodes `start` (all nodes when None) until no step around a
-        visited node raises the score, or `limit` steps were accepted: first with steps of at
-        most one rewrite before a removal (cheap, and they leave fewer gates to search), then,
-        when `deep`, with steps of two."""
+        visited node raises the score, or `limit` steps were accepted. A step is a removal or a
+        rewrite that raises the score, or a chain of up to `depth` rewrites, each touching what
+        the previous one wrote, that makes a removal applicable. Chains are searched by
+        growing length, each length over the whole worklist: short ones are cheap and leave
+        fewer gates for the longer ones."""
         if start is None:
             start = [n for n in self.graph._order if n.alive]
-        touched = self._descend(limit, start, deep=False)
-        if deep:
-            self._descend(limit, [n for n in start if n.alive] + touched, deep=True)
+        touched = []
+        for level in range(min(depth, 1), depth + 1):
+            touched += self._descend(limit, start + touched, level)
+            start = [n for n in start if n.alive]
+            touched = [n for n in touched if n.alive]
 
-    def _descend(self, limit, start, deep):
-        """The worklist of `descend`; returns the nodes that steps revisited."""
+    def _descend(self, limit, start, level):
+        """The worklist of `descend` for chains up to `level` rewrites; returns the nodes that
+        steps revisited."""
         queue = deque(start)
         queued = set(start)
         revisited = []
@@ -384,7 +399,7 @@ class _Search:
             queued.discard(node)
             if not node.alive:
                 continue
-            touched = self._improve_at(node, deep)
+            touched = self._improve_at(node, level)
             if touched is not None:
                 self.steps += 1
                 if node.alive:
@@ -394,12 +409,11 @@ class _Search:
                     if n not in queued and n.alive:
                         queued.add(n)
                         queue.append(n)
-        return [n for n in revisited if n.alive]
+        return revisited
 
-    def _improve_at(self, node, deep):
-        """Apply one improving step whose first rewrite is anchored at `node`: a rewrite, a
-        rewrite then a removal, or two rewrites then a removal. The nodes to revisit, or None
-        with the graph as it was."""
+    def _improve_at(self, node, level):
+        """Apply one improving step whose first rewrite is anchored at `node`; the nodes to
+        revisit, or None with the graph as it was."""
         removals, equivalences = self.rules_for(node)
         for rule in removals:
             for occurrence in self.occurrences(rule, node):
@@ -408,17 +422,61 @@ class _Search:
                     return touched
         found = [(rule, occ) for rule in equivalences for occ in self.occurrences(rule, node)]
         for rule, occurrence in found:
-            removal = self.enabled_removal(rule, occurrence)
+            removal = self.enabled_removal(rule, occurrence) if level > 0 else None
             touched = self._try(rule, occurrence, removal)
             if touched is not None:
                 return touched
-        if not deep or not self.removals:
+        if level < 2 or not self.removals:
             return None
         # A failed try leaves the graph as it was, with the same nodes: `found` still holds.
         for rule, occurrence in found:
-            touched = self._try_two(rule, occurrence)
+            change = self.apply(rule, occurrence)
+            touched = self._chain([rule], [change], level - 2)
             if touched is not None:
                 return touched
+            self.undo(change)
+        return None
+
+    def _chain(self, rules, changes, more):
+        """After the rewrites `rules`, applied as `changes`: find one more rewrite touching what
+        the last one wrote that makes a removal applicable, or (while `more` > 0) that leads to
+        one through further rewrites; apply the chain and its removal if they raise the score
+        and return the nodes to revisit. Otherwise None, with the graph as the chain left it."""
+        last = changes[-1]
+        fresh = set(last.new_nodes)
+        # Every gate of an occurrence follows its first gate, so one that contains a written
+        # gate starts at it or at most `reach - 1` gates before it.
+        for anchor in _back(last.new_nodes, self.reach - 1):
+            if not anchor.alive:
+                continue
+            for rule in self.rules_for(anchor)[1]:
+                for occurrence in self.occurrences(rule, anchor):
+                    nodes = occurrence.nodes
+                    if not any(n in fresh for n in nodes):
+                        continue
+                    if rule.target is rules[-1].source and all(n in fresh for n in nodes):
+                        continue  # the way back
+                    removal = self.enabled_removal(rule, occurrence)
+                    if removal is not None:
+                        if self.op_count and self._gain(*rules, rule, removal) <= 0:
+                            continue
+                        change = self.apply(rule, occurrence)
+                        found = self.removal_at(change.new_nodes, removal)
+                        if found is not None:
+                            third = self.apply(removal, found)
+                            if self._accept_chain([*rules, rule, removal]):
+                                touched = []
+                                for done in (*changes, change, third):
+                                    touched += self.neighbourhood(done)
+                                return touched
+                            self.undo(third)
+                        self.undo(change)
+                    elif more > 0:
+                        change = self.apply(rule, occurrence)
+                        touched = self._chain([*rules, rule], [*changes, change], more - 1)
+                        if touched is not None:
+                            return touched
+                        self.undo(change)
         return None
 
     def _accept_chain(self, rules):
@@ -449,46 +507,10 @@ class _Search:
         self.undo(change)
         return None
 
-    def _try_two(self, rule, occurrence):
-        """Apply `rule`, then look for a second rewrite touching what it wrote that makes a
-        removal applicable; keep the three if they raise the score."""
-        change = self.apply(rule, occurrence)
-        fresh = set(change.new_nodes)
-        # Every gate of an occurrence follows its first gate, so one that contains a written
-        # gate starts at it or at most `reach - 1` gates before it.
-        for anchor in _back(change.new_nodes, self.reach - 1):
-            for second_rule in self.rules_for(anchor)[1]:
-                for second_occurrence in self.occurrences(second_rule, anchor):
-                    nodes = second_occurrence.nodes
-                    if not any(n in fresh for n in nodes):
-                        continue
-                    if second_rule.target is rule.source and all(n in fresh for n in nodes):
-                        continue  # the way back
-                    removal = self.enabled_removal(second_rule, second_occurrence)
-                    if removal is None:
-                        continue
-                    if self.op_count and self._gain(rule, second_rule, removal) <= 0:
-                        continue
-                    second = self.apply(second_rule, second_occurrence)
-                    found = self.removal_at(second.new_nodes, removal)
-                    if found is not None:
-                        third = self.apply(removal, found)
-                        if self._accept_chain([rule, second_rule, removal]):
-                            return (
-                                self.neighbourhood(change)
-                                + self.neighbourhood(second)
-                                + self.neighbourhood(third)
-                            )
-                        self.undo(third)
-                    self.undo(second)
-                    break  # the graph changed and came back: occurrences are recomputed
-        self.undo(change)
-        return None
-
     # --- annealing -----------------------------------------------------------------------
 
-    def anneal(self, iterations, temperature):
-        self.descend(self._descent_limit())
+    def anneal(self, iterations, temperature, depth):
+        self.descend(self._descent_limit(), depth=depth)
         if not self.equivalences:
             return
         for i in range(iterations):
@@ -528,13 +550,13 @@ class _Search:
                 self.best, self.best_score = snapshot, before
             self.score = after
             self.steps = 0
-            self.descend(self._descent_limit(), self.neighbourhood(change), deep=False)
+            self.descend(self._descent_limit(), self.neighbourhood(change), depth=min(depth, 1))
             if self.score > self.best_score:
                 self.best_score = self.score
                 self.best = None
         # The random walk keeps only what single rewrites reach; finish with the full descent.
         self.steps = 0
-        self.descend(self._descent_limit())
+        self.descend(self._descent_limit(), depth=depth)
         if self.score > self.best_score:
             self.best_score = self.score
             self.best = None
