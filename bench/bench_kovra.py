@@ -93,7 +93,8 @@ def main():
             growth = f"{grad_s / previous:.1f}" if previous else "-"
             print(
                 f"{name:<10}{size:>9}{before:>8}{g:>9}{1 - g / before:>8.0%}{grad_s:>8.2f}"
-                f"{growth:>6}{d:>8}{1 - d / before:>8.0%}{deep_s:>7.2f}{a:>10}{1 - a / before:>8.0%}{anneal_s:>9.2f}{sabre_swaps:>7}"
+                f"{growth:>6}{d:>8}{1 - d / before:>8.0%}{deep_s:>7.2f}"
+                f"{a:>10}{1 - a / before:>8.0%}{anneal_s:>9.2f}{sabre_swaps:>7}"
             )
             previous = grad_s
 
