@@ -26,9 +26,13 @@ from collections import deque
 
 from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
 from mirel.lumbra.graph_circuit import GraphCircuit, _Node
+from mirel.lumbra.matcher import Matcher
 from mirel.lumbra.pattern import VAR, GateName, Pattern
 
 METHODS = ("gradient", "annealing")
+
+# Longest chain of rewrites that the greedy descent tries before a removal, by default.
+DEPTH = 2
 
 
 def _entry_key(entry):
@@ -204,15 +208,20 @@ class PatternManager:
         Methods:
 
         - "gradient": greedy. A rewrite is applied when it raises the score, or when it makes a
-          pattern to remove applicable and the two together raise the score; until none does.
-          Keyword `max_iteration` (default None: ten times the number of operations, plus 100)
-          bounds the number of accepted steps, which matters only for a user metric.
-        - "annealing": the greedy descent, then `max_iteration` random rewrites (default: twice
-          the number of operations, at least 100), each accepted when it does not lower the
-          score, else with probability exp(change / T), T falling linearly from `temperature`
-          (default 1.0, in the metric's units) to 0; every accepted rewrite is followed by the
-          greedy descent around it, and the best circuit seen is returned. Random choices use
-          the `random` module, so `random.seed` makes a run repeatable.
+          pattern to remove applicable, at once or after at most `depth` - 1 more rewrites
+          (keyword `depth`, default 2; 0 applies only rewrites that raise the score by
+          themselves), and the steps together raise the score; until none does. Each extra
+          level of depth finds more but costs several times more. Keyword `max_iteration`
+          (default None: ten times the number of operations, plus 100) bounds the number of
+          accepted steps, which matters only for a user metric.
+        - "annealing": the greedy descent, then `max_iteration` random rewrites (default: five
+          times the number of operations, at least 100), each accepted when it does not lower
+          the score, else with probability exp(change / T), T falling linearly from
+          `temperature` (default 1.0, in the metric's units) to 0; every accepted rewrite is
+          followed by the single-rewrite descent around it, the end by the full descent (with
+          `depth`), and the best circuit seen is returned. Random choices use the `random`
+          module, so `random.seed` makes a run repeatable. With the operation-count metric, rewrites
+          between patterns of equal length are neutral and always accepted.
         """
         if not isinstance(circuit, Circuit):
             raise TypeError("replace_pattern expects a mirel.comm.datamodel.ttypes.Circuit")
@@ -221,7 +230,7 @@ class PatternManager:
                 f"Unknown rewriting method {method!r}; the known methods are "
                 + ", ".join(repr(m) for m in METHODS)
             )
-        allowed = {"max_iteration"} | ({"temperature"} if method == "annealing" else set())
+        allowed = {"max_iteration", "depth"} | ({"temperature"} if method == "annealing" else set())
         unknown = sorted(set(kwargs) - allowed)
         if unknown:
             raise TypeError(
@@ -234,6 +243,11 @@ class PatternManager:
                 raise TypeError("max_iteration must be an int")
             if max_iteration < 0:
                 raise ValueError("max_iteration must not be negative")
+        depth = kwargs.get("depth", DEPTH)
+        if isinstance(depth, bool) or not isinstance(depth, int):
+            raise TypeError("depth must be an int")
+        if depth < 0:
+            raise ValueError("depth must not be negative")
         temperature = kwargs.get("temperature", 1.0)
         if isinstance(temperature, bool) or not isinstance(temperature, (int, float)):
             raise TypeError("temperature must be a number")
@@ -253,10 +267,10 @@ class PatternManager:
         nbops = len(work.ops)
         if method == "gradient":
             limit = max_iteration if max_iteration is not None else 10 * nbops + 100
-            search.descend(limit)
+            search.descend(limit, depth=depth)
         else:
-            limit = max_iteration if max_iteration is not None else max(100, 2 * nbops)
-            search.anneal(limit, float(temperature))
+            limit = max_iteration if max_iteration is not None else max(100, 5 * nbops)
+            search.anneal(limit, float(temperature), depth)
         return search.result()
 
 
@@ -266,6 +280,7 @@ class _Search:
     def __init__(self, circuit, rules, metric):
         self.graph = GraphCircuit()
         self.graph.load_circuit(circuit)
+        rules = _without_subsumed(rules)
         self.removals = [r for r in rules if r.removal]
         self.equivalences = [r for r in rules if not r.removal]
         self.metric = metric
@@ -276,6 +291,8 @@ class _Search:
         self.best = None  # snapshot of a better circuit left behind by a worsening move
         self.best_score = self.score
         self.steps = 0
+        self._rules_by_gate = {}
+        self.matchers = {id(r): Matcher(r.source) for r in rules}
 
     # --- scoring -------------------------------------------------------------------------
 
@@ -285,29 +302,44 @@ class _Search:
             raise TypeError(f"The metric returned {value!r}, not a number")
         return value
 
+    def _gain(self, *rules):
+        """Score change of applying `rules` in turn, for the operation-count metric."""
+        return -sum(rule.size_change for rule in rules)
+
     # --- occurrences and changes ---------------------------------------------------------
 
+    def rules_for(self, node):
+        """(removal rules, equivalence rules) whose first gate can match `node`."""
+        key = (node.name, len(node.qubits))
+        found = self._rules_by_gate.get(key)
+        if found is None:
+            found = tuple(
+                [
+                    r
+                    for r in rules
+                    if len(r.source.entries[0].qubits) == key[1]
+                    and r.source.entries[0].name_matches(key[0])
+                ]
+                for rules in (self.removals, self.equivalences)
+            )
+            self._rules_by_gate[key] = found
+        return found
+
     def occurrences(self, rule, anchor):
-        for occurrence in self.graph._occurrences_at(rule.source, anchor, None):
-            if all(_rewritable(node.op) for node in occurrence.nodes):
-                yield occurrence
+        return self.matchers[id(rule)].at(anchor)
 
     def apply(self, rule, occurrence):
-        """Apply and return what undoes it: (new nodes, replaced operations, bounds)."""
-        old_ops = [node.op for node in occurrence.nodes]
-        new_nodes, bounds = self.graph._substitute(occurrence.nodes, rule.build_ops(occurrence))
-        return new_nodes, old_ops, bounds
+        """Apply `rule` to `occurrence`; returns the change, which `undo` reverts."""
+        return self.graph._substitute(occurrence.nodes, rule.build_ops(occurrence))
 
     def undo(self, change):
-        new_nodes, old_ops, bounds = change
-        self.graph._substitute(new_nodes, old_ops, bounds)
+        self.graph._undo(change)
 
     def neighbourhood(self, change):
         """Nodes that may anchor an occurrence touching what `change` rewrote."""
-        new_nodes, _, (entry, exit_) = change
-        start = [n for n in new_nodes if n.alive]
-        start += [n for n in entry.values() if n is not None and n.alive]
-        start += [n for n in exit_.values() if n is not None and n.alive]
+        start = [n for n in change.new_nodes if n.alive]
+        start += [n for n in change.entry.values() if n is not None and n.alive]
+        start += [n for n in change.exit.values() if n is not None and n.alive]
         return _back(start, self.reach - 1)
 
     # --- lookahead: does a rewrite make a removal applicable? ------------------------------
@@ -320,10 +352,9 @@ class _Search:
         with _Tentative(occurrence, rule.build_ops(occurrence)) as virtual:
             if not virtual:
                 return None
-            anchors = _back(virtual, self.reach_removal - 1)
             fresh = set(virtual)
-            for anchor in anchors:
-                for removal in self.removals:
+            for anchor in _back(virtual, self.reach_removal - 1):
+                for removal in self.rules_for(anchor)[0]:
                     if not removal.source.convex_safe:
                         return removal  # only the real graph can tell; checked after applying
                     for found in self.occurrences(removal, anchor):
@@ -342,65 +373,135 @@ class _Search:
 
     # --- greedy descent ------------------------------------------------------------------
 
-    def descend(self, limit, start=None):
-        """Greedy rewriting from the nodes `start` (all nodes when None) until no rewrite around
-        a visited node raises the score, or `limit` steps were accepted."""
+    def descend(self, limit, start=None, depth=DEPTH):
+        """Greedy rewriting from the nodes `start` (all nodes when None) until no step around a
+        visited node raises the score, or `limit` steps were accepted. A step is a removal or a
+        rewrite that raises the score, or a chain of up to `depth` rewrites, each touching what
+        the previous one wrote, that makes a removal applicable. Chains are searched by
+        growing length, each length over the whole worklist: short ones are cheap and leave
+        fewer gates for the longer ones."""
         if start is None:
             start = [n for n in self.graph._order if n.alive]
+        touched = []
+        for level in range(min(depth, 1), depth + 1):
+            touched += self._descend(limit, start + touched, level)
+            start = [n for n in start if n.alive]
+            touched = [n for n in touched if n.alive]
+
+    def _descend(self, limit, start, level):
+        """The worklist of `descend` for chains up to `level` rewrites; returns the nodes that
+        steps revisited."""
         queue = deque(start)
         queued = set(start)
+        revisited = []
         while queue and self.steps < limit:
             node = queue.popleft()
             queued.discard(node)
             if not node.alive:
                 continue
-            touched = self._improve_at(node)
+            touched = self._improve_at(node, level)
             if touched is not None:
                 self.steps += 1
+                if node.alive:
+                    touched.append(node)
+                revisited += touched
                 for n in touched:
-                    if n not in queued:
+                    if n not in queued and n.alive:
                         queued.add(n)
                         queue.append(n)
-                if node.alive and node not in queued:
-                    queued.add(node)
-                    queue.append(node)
+        return revisited
 
-    def _improve_at(self, node):
-        """Apply one improving step anchored at `node`; the nodes to revisit, or None."""
-        for rule in self.removals:
+    def _improve_at(self, node, level):
+        """Apply one improving step whose first rewrite is anchored at `node`; the nodes to
+        revisit, or None with the graph as it was."""
+        removals, equivalences = self.rules_for(node)
+        for rule in removals:
             for occurrence in self.occurrences(rule, node):
                 touched = self._try(rule, occurrence, None)
                 if touched is not None:
                     return touched
-        for rule in self.equivalences:
-            for occurrence in self.occurrences(rule, node):
-                removal = self.enabled_removal(rule, occurrence)
-                touched = self._try(rule, occurrence, removal)
-                if touched is not None:
-                    return touched
+        found = [(rule, occ) for rule in equivalences for occ in self.occurrences(rule, node)]
+        for rule, occurrence in found:
+            removal = self.enabled_removal(rule, occurrence) if level > 0 else None
+            touched = self._try(rule, occurrence, removal)
+            if touched is not None:
+                return touched
+        if level < 2 or not self.removals:
+            return None
+        # A failed try leaves the graph as it was, with the same nodes: `found` still holds.
+        for rule, occurrence in found:
+            change = self.apply(rule, occurrence)
+            touched = self._chain([rule], [change], level - 2)
+            if touched is not None:
+                return touched
+            self.undo(change)
         return None
+
+    def _chain(self, rules, changes, more):
+        """After the rewrites `rules`, applied as `changes`: find one more rewrite touching what
+        the last one wrote that makes a removal applicable, or (while `more` > 0) that leads to
+        one through further rewrites; apply the chain and its removal if they raise the score
+        and return the nodes to revisit. Otherwise None, with the graph as the chain left it."""
+        last = changes[-1]
+        fresh = set(last.new_nodes)
+        # Every gate of an occurrence follows its first gate, so one that contains a written
+        # gate starts at it or at most `reach - 1` gates before it.
+        for anchor in _back(last.new_nodes, self.reach - 1):
+            if not anchor.alive:
+                continue
+            for rule in self.rules_for(anchor)[1]:
+                for occurrence in self.occurrences(rule, anchor):
+                    nodes = occurrence.nodes
+                    if not any(n in fresh for n in nodes):
+                        continue
+                    if rule.target is rules[-1].source and all(n in fresh for n in nodes):
+                        continue  # the way back
+                    removal = self.enabled_removal(rule, occurrence)
+                    if removal is not None:
+                        if self.op_count and self._gain(*rules, rule, removal) <= 0:
+                            continue
+                        change = self.apply(rule, occurrence)
+                        found = self.removal_at(change.new_nodes, removal)
+                        if found is not None:
+                            third = self.apply(removal, found)
+                            if self._accept_chain([*rules, rule, removal]):
+                                touched = []
+                                for done in (*changes, change, third):
+                                    touched += self.neighbourhood(done)
+                                return touched
+                            self.undo(third)
+                        self.undo(change)
+                    elif more > 0:
+                        change = self.apply(rule, occurrence)
+                        touched = self._chain([*rules, rule], [*changes, change], more - 1)
+                        if touched is not None:
+                            return touched
+                        self.undo(change)
+        return None
+
+    def _accept_chain(self, rules):
+        """Score after the rules just applied, if it is higher than the current one."""
+        score = self.score + self._gain(*rules) if self.op_count else self._evaluate()
+        if score > self.score:
+            self.score = score
+            return True
+        return False
 
     def _try(self, rule, occurrence, removal):
         """Apply `rule` (then `removal` on what it wrote, when given) if that raises the score;
         the nodes to revisit, or None with the graph as it was."""
         if self.op_count:
-            gain = -rule.size_change
-            if removal is not None and gain <= 0:
-                gain -= removal.size_change
-            if gain <= 0:
+            gain = self._gain(rule)
+            if gain <= 0 and (removal is None or self._gain(rule, removal) <= 0):
                 return None
         change = self.apply(rule, occurrence)
-        score = self.score - rule.size_change if self.op_count else self._evaluate()
-        if score > self.score:
-            self.score = score
+        if self._accept_chain([rule]):
             return self.neighbourhood(change)
         if removal is not None:
-            found = self.removal_at(change[0], removal)
+            found = self.removal_at(change.new_nodes, removal)
             if found is not None:
                 second = self.apply(removal, found)
-                final = score - removal.size_change if self.op_count else self._evaluate()
-                if final > self.score:
-                    self.score = final
+                if self._accept_chain([rule, removal]):
                     return self.neighbourhood(change) + self.neighbourhood(second)
                 self.undo(second)
         self.undo(change)
@@ -408,16 +509,21 @@ class _Search:
 
     # --- annealing -----------------------------------------------------------------------
 
-    def anneal(self, iterations, temperature):
-        self.descend(self._descent_limit())
+    def anneal(self, iterations, temperature, depth):
+        self.descend(self._descent_limit(), depth=depth)
         if not self.equivalences:
             return
         for i in range(iterations):
             order = self.graph._order
+            if not order:
+                break
             node = order[random.randrange(len(order))]
             if not node.alive:
                 continue
-            rule = self.equivalences[random.randrange(len(self.equivalences))]
+            equivalences = self.rules_for(node)[1]
+            if not equivalences:
+                continue
+            rule = equivalences[random.randrange(len(equivalences))]
             found = list(self.occurrences(rule, node))
             if not found:
                 continue
@@ -428,7 +534,7 @@ class _Search:
             # circuit seen so far.
             at_best = before >= self.best_score
             if self.op_count:
-                after = before - rule.size_change
+                after = before + self._gain(rule)
                 if after < before and not _accept(after - before, t):
                     continue
                 snapshot = self.graph.to_circ() if after < before and at_best else None
@@ -444,10 +550,16 @@ class _Search:
                 self.best, self.best_score = snapshot, before
             self.score = after
             self.steps = 0
-            self.descend(self._descent_limit(), self.neighbourhood(change))
+            self.descend(self._descent_limit(), self.neighbourhood(change), depth=min(depth, 1))
             if self.score > self.best_score:
                 self.best_score = self.score
                 self.best = None
+        # The random walk keeps only what single rewrites reach; finish with the full descent.
+        self.steps = 0
+        self.descend(self._descent_limit(), depth=depth)
+        if self.score > self.best_score:
+            self.best_score = self.score
+            self.best = None
 
     def _descent_limit(self):
         return 10 * len(self.graph._order) + 100
@@ -458,14 +570,49 @@ class _Search:
         return self.graph.to_circ()
 
 
+def _without_subsumed(rules):
+    """Drop a rule when another one of the same kind rewrites every occurrence of it the same
+    way: same gates, qubits and carried operations, with parameters left open where it
+    constrains them (e.g. a rule on gates with one parameter beside the same rule on any
+    gate)."""
+    return [r for r in rules if not any(o is not r and _subsumes(o, r) for o in rules)]
+
+
+def _subsumes(general, special):
+    if general.removal != special.removal or general.carry != special.carry:
+        return False
+    if general.size_change != special.size_change:
+        return False
+    if len(general.source.entries) != len(special.source.entries):
+        return False
+    if (general.target is None) != (special.target is None):
+        return False
+    # (general entry, special entry, whether a looser parameter list is allowed)
+    pairs = [
+        (g, s, True) for g, s in zip(general.source.entries, special.source.entries, strict=True)
+    ]
+    if general.target is not None:
+        pairs += [
+            (g, s, carried is not None)
+            for g, s, carried in zip(
+                general.target.entries, special.target.entries, general.carry, strict=False
+            )
+        ]
+    stricter = False
+    for g, s, loose in pairs:
+        if g.qubits != s.qubits or g.ordered != s.ordered or _entry_key(g)[0] != _entry_key(s)[0]:
+            return False
+        if loose and g.params is None and s.params is not None:
+            stricter = True
+        elif _entry_key(g)[1] != _entry_key(s)[1]:
+            return False
+    return stricter
+
+
 def _accept(change_in_score, temperature):
     if temperature <= 0:
         return False
     return random.random() < math.exp(change_in_score / temperature)
-
-
-def _rewritable(op):
-    return op.type == OpType.GATETYPE and not op.cbits
 
 
 def _back(nodes, depth):
