@@ -324,6 +324,11 @@ class Couplizer(AbstractPlugin, OffloadedPlugin):
                 code=ErrorType.ABORT,
                 modulename="mirel.couplize",
             )
+        assert_plugin(
+            specs.nbqbits is None or _is_index(specs.nbqbits),
+            f"The qubit count of the hardware must be a non-negative integer or None (got "
+            f"{specs.nbqbits!r})",
+        )
         assert_plugin(specs.topology is not None, "The hardware specification has no topology")
         kind = specs.topology.type
         if kind in (TopologyType.ALL_TO_ALL, TopologyType.LNN):

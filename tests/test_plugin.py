@@ -118,6 +118,7 @@ BAD_SPECS = [
     (specs(CUSTOM, 3, {0: 1}), ErrorType.INVALID_ARGS, "The graph of the CUSTOM topology must"),
     (specs(7, 3), ErrorType.INVALID_ARGS, "Unknown topology type 7"),
     (NO_TOPOLOGY, ErrorType.INVALID_ARGS, "The hardware specification has no topology"),
+    (specs(LNN, -2), ErrorType.INVALID_ARGS, "The qubit count of the hardware must be"),
     (5, ErrorType.ABORT, 'No specs provided - argument "specs" passed to the method "compile" '
      "is not an instance of mirel.core.HardwareSpecs"),
     (bestfirst.QubitGraph(3), ErrorType.ABORT, "No specs provided"),
