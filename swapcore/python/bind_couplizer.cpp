@@ -31,7 +31,7 @@ nb::object& default_metric() {
 // copies of the k-th input operation with physical qubits; SWAPs are new operations.
 class OpBuilder {
 public:
-    explicit OpBuilder(nb::handle circuit) : ops_(nb::borrow<nb::list>(circuit.attr("ops"))) {}
+    explicit OpBuilder(nb::tuple ops) : ops_(std::move(ops)) {}
 
     void append(nb::list& out, const PathStep* begin, const PathStep* end, std::size_t& k) const {
         OpFactory& factory = OpFactory::get();
@@ -41,14 +41,14 @@ public:
                 continue;
             }
             // Operations without qubits keep their own (possibly None) qbits.
-            nb::handle source = ops_[k++];
+            nb::handle source = PyTuple_GET_ITEM(ops_.ptr(), static_cast<Py_ssize_t>(k++));
             out.append(s->nbqubits > 0 ? factory.copy(source, s->qubits, s->nbqubits)
                                        : factory.copy(source));
         }
     }
 
 private:
-    nb::list ops_;
+    nb::tuple ops_;
 };
 
 bool is_strictly_increasing(const std::vector<std::uint32_t>& order) {
@@ -109,7 +109,7 @@ nb::object couplize_once(Couplizer& self, nb::handle circuit,
     const CircuitQubits input = read_circuit(self, circuit);
     nb::object result = empty_copy(circuit);
     route(self, circuit, input, placement, result, true);
-    fill_routed(self, circuit, result);
+    fill_routed(self, input, result);
     return result;
 }
 
@@ -148,11 +148,13 @@ CircuitQubits read_circuit(Couplizer& self, nb::handle circuit) {
     self.circuit = nb::borrow(circuit);
 
     CircuitQubits input;
+    input.ops = nb::steal<nb::tuple>(PySequence_Tuple(circuit.attr("ops").ptr()));
+    if (!input.ops.is_valid()) throw nb::python_error();
     std::vector<std::uint32_t> scratch;
-    nb::list ops = nb::borrow<nb::list>(circuit.attr("ops"));
-    input.qubits.reserve(2 * nb::len(ops));
-    input.offsets.reserve(nb::len(ops) + 1);
-    for (nb::handle op : ops) {
+    const std::size_t count = nb::len(input.ops);
+    input.qubits.reserve(2 * count);
+    input.offsets.reserve(count + 1);
+    for (nb::handle op : input.ops) {
         to_uint32_list(op.attr("qbits"), scratch);
         input.qubits.insert(input.qubits.end(), scratch.begin(), scratch.end());
         input.offsets.push_back(static_cast<std::uint32_t>(input.qubits.size()));
@@ -199,7 +201,7 @@ void route(Couplizer& self, nb::handle circuit, const CircuitQubits& input,
         return;
     }
 
-    OpBuilder builder(circuit);
+    OpBuilder builder(input.ops);
     finder.step(0);
     while (has_work()) {
         const CandidateSet& candidates = finder.candidates();
@@ -232,11 +234,11 @@ void route(Couplizer& self, nb::handle circuit, const CircuitQubits& input,
     }
 }
 
-bool fill_routed(Couplizer& self, nb::handle circuit, nb::handle result, bool final_remap) {
+bool fill_routed(Couplizer& self, const CircuitQubits& input, nb::handle result, bool final_remap) {
     nb::list routed;
     std::size_t k = 0;
     const std::vector<PathStep>& base = self.path_finder.base_path();
-    OpBuilder(circuit).append(routed, base.data(), base.data() + base.size(), k);
+    OpBuilder(input.ops).append(routed, base.data(), base.data() + base.size(), k);
     const std::vector<std::uint32_t> order = self.path_finder.get_order();
     const bool remap_due = !is_strictly_increasing(order);
     if (remap_due && final_remap) routed.append(make_full_remap(order));

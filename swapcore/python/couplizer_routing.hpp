@@ -11,8 +11,10 @@
 
 namespace couplize::py {
 
-// Qubit lists of a circuit's operations: operation k acts on qubits[offsets[k] .. offsets[k+1]).
+// A circuit's operations as read once: operation k (ops[k]) acts on
+// qubits[offsets[k] .. offsets[k+1]). Routed operations are copies of these.
 struct CircuitQubits {
+    nb::tuple ops;
     std::vector<std::uint32_t> qubits;
     std::vector<std::uint32_t> offsets{0};
 };
@@ -33,7 +35,8 @@ nb::object empty_copy(nb::handle circuit);
 // Stores the routed operations of the last `route` in `result` (a circuit from empty_copy),
 // followed by the final REMAP when the final placement is not the identity (unless
 // `final_remap` is false). Returns whether that REMAP was due.
-bool fill_routed(Couplizer& self, nb::handle circuit, nb::handle result, bool final_remap = true);
+bool fill_routed(Couplizer& self, const CircuitQubits& input, nb::handle result,
+                 bool final_remap = true);
 
 // The placement REMAP in front of a routed circuit and its inverse at the end, merged with the
 // routing's own final REMAP when there is one.

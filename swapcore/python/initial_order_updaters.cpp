@@ -36,31 +36,30 @@ bool less(nb::handle a, nb::handle b) {
     return result == 1;
 }
 
+bool ends_with_remap(const CircuitQubits& input) {
+    const std::size_t size = nb::len(input.ops);
+    return size > 0 && is_remap(input.ops[size - 1]);
+}
+
 // Minus the engine's score of the last routing, taken without its final REMAP. The op-count
 // metrics are answered from the path length; any other metric sees the routed circuit, a new
 // one each time (a metric may keep the circuits it is given).
-nb::object routing_cost(Couplizer& self, nb::handle circuit, bool last_op_is_remap) {
+nb::object routing_cost(Couplizer& self, nb::handle circuit, const CircuitQubits& input) {
     if (scores_by_op_count(self.metric)) {
         const std::size_t length = self.path_finder.base_path().size();
         // Without an appended REMAP, a trailing REMAP of the input is dropped all the same.
         const std::vector<std::uint32_t> order = self.path_finder.get_order();
         const bool remap_due = !std::is_sorted(order.begin(), order.end());
-        const std::size_t dropped = (!remap_due && last_op_is_remap && length > 0) ? 1 : 0;
+        const std::size_t dropped = (!remap_due && ends_with_remap(input) && length > 0) ? 1 : 0;
         return nb::int_(static_cast<long long>(length - dropped));
     }
     // The final REMAP is left out; without one, a trailing REMAP of the input goes instead.
     nb::object routed = empty_copy(circuit);
-    const bool remap_due = fill_routed(self, circuit, routed, false);
+    const bool remap_due = fill_routed(self, input, routed, false);
     nb::list ops = nb::borrow<nb::list>(routed.attr("ops"));
     const std::size_t size = nb::len(ops);
     if (!remap_due && size > 0 && is_remap(ops[size - 1])) ops.attr("pop")();
     return checked(PyNumber_Negative(self.metric(routed).ptr()));
-}
-
-bool ends_with_remap(nb::handle circuit) {
-    nb::list ops = nb::borrow<nb::list>(circuit.attr("ops"));
-    const std::size_t size = nb::len(ops);
-    return size > 0 && is_remap(ops[size - 1]);
 }
 
 // Built-in metrics give the same durations for every placement of one circuit, so their
@@ -75,7 +74,7 @@ nb::object routed_from(Couplizer& self, nb::handle circuit, const CircuitQubits&
                        const Placement& placement) {
     nb::object result = empty_copy(circuit);
     route(self, circuit, input, &placement, result, true);
-    fill_routed(self, circuit, result);
+    fill_routed(self, input, result);
     add_placement_remaps(result, placement);
     return result;
 }
@@ -96,13 +95,12 @@ nb::object couplize_annealing(Couplizer& self, nb::handle circuit, std::int32_t 
     const CircuitQubits input = read_circuit(self, circuit);
     const std::int32_t nbqbits = to_int32(circuit.attr("nbqbits"));
     const std::size_t n = nbqbits > 0 ? static_cast<std::size_t>(nbqbits) : 0;
-    const bool last_op_is_remap = ends_with_remap(circuit);
     const bool init_once = is_builtin_metric(self.metric);
     nb::object scratch = empty_copy(circuit);
 
     Placement order = identity(n);
     route(self, circuit, input, &order, scratch, true);
-    nb::object cost = routing_cost(self, circuit, last_op_is_remap);
+    nb::object cost = routing_cost(self, circuit, input);
     Placement best_order = order;
     nb::object best_cost = cost;
 
@@ -120,7 +118,7 @@ nb::object couplize_annealing(Couplizer& self, nb::handle circuit, std::int32_t 
             Placement candidate = order;
             std::swap(candidate[a], candidate[b]);
             route(self, circuit, input, &candidate, scratch, !init_once);
-            nb::object new_cost = routing_cost(self, circuit, last_op_is_remap);
+            nb::object new_cost = routing_cost(self, circuit, input);
 
             bool accept = less(new_cost, cost);
             if (!accept) {
