@@ -637,8 +637,8 @@ def _back(nodes, depth):
 
 class _Tentative:
     """Links the gates of `ops` in place of `occurrence` through the neighbours' `prev`/`next`
-    only (ranks and indexes untouched), for matching; restores the links on exit. Yields the
-    virtual nodes."""
+    only (ranks and indexes untouched), for matching; restores the links on exit. Entering
+    gives the new (virtual) nodes."""
 
     def __init__(self, occurrence, ops):
         self.region = occurrence.nodes
