@@ -300,7 +300,9 @@ class _Search:
     # --- scoring -------------------------------------------------------------------------
 
     def _evaluate(self):
-        value = self.metric(self.graph.to_circ())
+        # A copy: the circuit's operations are the graph's own, and a metric may change what
+        # it is given.
+        value = self.metric(copy.deepcopy(self.graph.to_circ()))
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             raise TypeError(f"The metric returned {value!r}, not a number")
         return value
