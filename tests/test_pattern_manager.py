@@ -207,6 +207,12 @@ def test_user_metric_is_never_worse_and_sees_whole_circuits(method):
     def fewer_swaps_on_01(circuit):
         assert isinstance(circuit, Circuit)
         seen.append(len(circuit.ops))
+        score = -sum(o.gate == "SWAP" and sorted(o.qbits) == [0, 1] for o in circuit.ops)
+        for o in circuit.ops:  # a metric that spoils what it is given spoils nothing else
+            o.qbits = [0, 0]
+        return score
+
+    def count(circuit):
         return -sum(o.gate == "SWAP" and sorted(o.qbits) == [0, 1] for o in circuit.ops)
 
     ops = [sw(0, 1), op("CNOT", 1, 2), sw(0, 1), sw(1, 2), sw(1, 2), op("H", 0)]
@@ -214,9 +220,10 @@ def test_user_metric_is_never_worse_and_sees_whole_circuits(method):
     random.seed(2)
     manager = manager_with(GROUPS, metric=fewer_swaps_on_01)
     result = manager.replace_pattern(circuit, method=method, max_iteration=50)
-    assert fewer_swaps_on_01(result) >= fewer_swaps_on_01(circuit)
-    assert fewer_swaps_on_01(result) == 0  # the rule of group 5 moves the SWAPs off (0, 1)
+    assert count(result) == 0  # the rule of group 5 moves the SWAPs off (0, 1)
     assert seen
+    closed_ops, original = closed(ops, 3)
+    check_routed(original, Circuit(ops=result.ops + closed_ops[len(ops) :]), 3, ALL_PAIRS)
 
 
 @pytest.mark.parametrize("method", ["gradient", "annealing"])
@@ -259,7 +266,8 @@ def test_output_shares_nothing_with_the_input():
         ({"method": None}, ValueError, "Unknown rewriting method None"),
         ({"method": "gradient", "temperature": 1.0}, TypeError, "temperature"),
         ({"method": "annealing", "window": 3}, TypeError, "window"),
-        ({"method": "gradient", "depth": -1}, ValueError, "depth"),
+        ({"method": "gradient", "depth": -1}, ValueError, "depth must be between 0 and 4, not -1"),
+        ({"method": "annealing", "depth": 5}, ValueError, "depth must be between 0 and 4"),
         ({"method": "gradient", "depth": True}, TypeError, "depth"),
         ({"method": "annealing", "max_iteration": -1}, ValueError, "max_iteration"),
         ({"method": "annealing", "max_iteration": 2.5}, TypeError, "max_iteration"),

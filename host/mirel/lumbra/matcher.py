@@ -56,17 +56,22 @@ class Matcher:
         return ok
 
     def at(self, anchor):
-        if not rewritable(anchor.op):
+        op = anchor.op
+        if op.type != _GATE or op.cbits:
             return []
         if self.second is not None:
             arity, shared = self.second
             following = list(anchor.next.values())
+            names = self.names[1]
             for node in following:
-                if (
-                    len(node.qubits) == arity
-                    and (shared == 1 or following.count(node) >= shared)
-                    and self._name_ok(1, node.name)
-                ):
+                if len(node.qubits) != arity:
+                    continue
+                if shared > 1 and following.count(node) < shared:
+                    continue
+                ok = names.get(node.name)
+                if ok is None:
+                    ok = self._name_ok(1, node.name)
+                if ok:
                     break
             else:
                 return []
@@ -89,9 +94,15 @@ class Matcher:
         else:
             j, k = entry.links[0]
             node = nodes[k].next.get(phi[j])
-            if node is None or node in nodes or not rewritable(node.op):
+            if node is None or len(node.qubits) != len(entry.qubits):
                 return
-        if len(node.qubits) != len(entry.qubits) or not self._name_ok(i, node.name):
+            op = node.op
+            if op.type != _GATE or op.cbits or node in nodes:
+                return
+        ok = self.names[i].get(node.name)
+        if ok is None:
+            ok = self._name_ok(i, node.name)
+        if not ok or (i == 0 and len(node.qubits) != len(entry.qubits)):
             return
         for j, k in entry.links:
             if node.prev.get(phi[j]) is not nodes[k]:

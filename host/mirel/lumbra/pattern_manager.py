@@ -31,8 +31,10 @@ from mirel.lumbra.pattern import VAR, GateName, Pattern
 
 METHODS = ("gradient", "annealing")
 
-# Longest chain of rewrites that the greedy descent tries before a removal, by default.
+# Longest chain of rewrites that the greedy descent tries before a removal, by default and at
+# most.
 DEPTH = 2
+MAX_DEPTH = 4
 
 
 def _entry_key(entry):
@@ -209,8 +211,8 @@ class PatternManager:
 
         - "gradient": greedy. A rewrite is applied when it raises the score, or when it makes a
           pattern to remove applicable, at once or after at most `depth` - 1 more rewrites
-          (keyword `depth`, default 2; 0 applies only rewrites that raise the score by
-          themselves), and the steps together raise the score; until none does. Each extra
+          (keyword `depth`, default 2, at most 4; 0 applies only rewrites that raise the score
+          by themselves), and the steps together raise the score; until none does. Each extra
           level of depth finds more but costs several times more. Keyword `max_iteration`
           (default None: ten times the number of operations, plus 100) bounds the number of
           accepted steps, which matters only for a user metric.
@@ -246,8 +248,9 @@ class PatternManager:
         depth = kwargs.get("depth", DEPTH)
         if isinstance(depth, bool) or not isinstance(depth, int):
             raise TypeError("depth must be an int")
-        if depth < 0:
-            raise ValueError("depth must not be negative")
+        if not 0 <= depth <= MAX_DEPTH:
+            # The search grows exponentially with the depth: beyond this it would not finish.
+            raise ValueError(f"depth must be between 0 and {MAX_DEPTH}, not {depth}")
         temperature = kwargs.get("temperature", 1.0)
         if isinstance(temperature, bool) or not isinstance(temperature, (int, float)):
             raise TypeError("temperature must be a number")
@@ -297,7 +300,9 @@ class _Search:
     # --- scoring -------------------------------------------------------------------------
 
     def _evaluate(self):
-        value = self.metric(self.graph.to_circ())
+        # A copy: the circuit's operations are the graph's own, and a metric may change what
+        # it is given.
+        value = self.metric(copy.deepcopy(self.graph.to_circ()))
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             raise TypeError(f"The metric returned {value!r}, not a number")
         return value
@@ -634,8 +639,8 @@ def _back(nodes, depth):
 
 class _Tentative:
     """Links the gates of `ops` in place of `occurrence` through the neighbours' `prev`/`next`
-    only (ranks and indexes untouched), for matching; restores the links on exit. Yields the
-    virtual nodes."""
+    only (ranks and indexes untouched), for matching; restores the links on exit. Entering
+    gives the new (virtual) nodes."""
 
     def __init__(self, occurrence, ops):
         self.region = occurrence.nodes
