@@ -82,8 +82,7 @@ bool uses_native_choice(nb::handle metric, bool predefined) {
     if (metric.is(default_metric())) return true;
     if (!predefined) return false;
     // A QuantumCostMetric, or a subclass that keeps its candidate choice.
-    return PyObject_IsInstance(metric.ptr(), nb::type<QuantumCostMetric>().ptr()) == 1 &&
-           keeps_builtin(metric, nb::type<QuantumCostMetric>(), "get_best_index");
+    return keeps_builtin(metric, nb::type<QuantumCostMetric>(), "get_best_index");
 }
 
 // Loads the circuit's interactions into the path finder, relabelled through `placement`.
@@ -262,8 +261,7 @@ void add_placement_remaps(nb::handle result, const std::vector<std::uint32_t>& p
 
 bool scores_by_op_count(nb::handle metric) {
     if (metric.is(default_metric())) return true;
-    return PyObject_IsInstance(metric.ptr(), nb::type<QuantumCostMetric>().ptr()) == 1 &&
-           keeps_builtin(metric, nb::type<QuantumCostMetric>(), "__call__");
+    return keeps_builtin(metric, nb::type<QuantumCostMetric>(), "__call__");
 }
 
 namespace {
