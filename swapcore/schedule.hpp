@@ -34,6 +34,8 @@ public:
     }
 
     double idle() const { return idle_; }
+    double free_at(std::uint32_t q) const { return q < free_at_.size() ? free_at_[q] : 0.0; }
+    const std::vector<double>& free_times() const { return free_at_; }
     double completion() const {
         double latest = 0.0;
         for (double t : free_at_) latest = std::max(latest, t);
@@ -56,16 +58,24 @@ struct DurationModel {
 
 // Replays routed paths against a DurationModel and picks the candidate of lowest score (ties go
 // to the earliest; -1 when there is none). The committed path only grows during one routing, so
-// `advance` replays just its new entries.
+// `advance` replays just its new entries. A candidate is replayed on a scratch copy of the
+// committed free times, and only the qubits it touched are restored afterwards, so its cost does
+// not grow with the qubit count; with non-negative durations free times only grow, and the
+// completion time is the larger of the committed one and the candidate's latest finish.
 class DurationScorer {
 public:
-    explicit DurationScorer(const DurationModel& model) : model_(&model), base_(model.nbqubits) {}
+    explicit DurationScorer(const DurationModel& model) : model_(&model), base_(model.nbqubits) {
+        non_negative_ = model.swap >= 0.0;
+        for (double d : model.op_durations) non_negative_ = non_negative_ && d >= 0.0;
+    }
 
     void advance(const PathStep* begin, const PathStep* end) {
         for (const PathStep* s = begin; s != end; ++s) replay(base_, counter_, *s);
+        committed();
     }
     void advance(const Gate* begin, const Gate* end) {
         for (const Gate* g = begin; g != end; ++g) replay(base_, counter_, *g);
+        committed();
     }
 
     // Replays the entries of a growing committed path not seen by an earlier call.
@@ -103,10 +113,37 @@ public:
 
     template <class Entry>
     double score(const Entry* begin, const Entry* end) const {
-        Schedule schedule = base_;
         std::size_t counter = counter_;
-        for (const Entry* e = begin; e != end; ++e) replay(schedule, counter, *e);
-        return model_->minimize_idle ? schedule.idle() : schedule.completion();
+        if (!non_negative_) {
+            Schedule schedule = base_;
+            for (const Entry* e = begin; e != end; ++e) replay(schedule, counter, *e);
+            return model_->minimize_idle ? schedule.idle() : schedule.completion();
+        }
+        if (!scratch_synced_) {
+            scratch_ = base_.free_times();
+            scratch_synced_ = true;
+        }
+        double idle = base_.idle(), latest = base_completion_;
+        for (const Entry* e = begin; e != end; ++e) {
+            const double duration = next_duration(counter, *e);
+            const std::uint32_t* qubits = qubits_of(*e);
+            const std::size_t n = size_of(*e);
+            if (n == 0) continue;
+            double start = 0.0;
+            for (std::size_t k = 0; k < n; ++k) {
+                if (qubits[k] >= scratch_.size()) scratch_.resize(qubits[k] + std::size_t{1}, 0.0);
+                start = std::max(start, scratch_[qubits[k]]);
+            }
+            for (std::size_t k = 0; k < n; ++k) {  // same order of updates as Schedule::apply
+                idle += start - scratch_[qubits[k]];
+                scratch_[qubits[k]] = start + duration;
+                touched_.push_back(qubits[k]);
+            }
+            latest = std::max(latest, start + duration);
+        }
+        for (std::uint32_t q : touched_) scratch_[q] = base_.free_at(q);
+        touched_.clear();
+        return model_->minimize_idle ? idle : latest;
     }
 
 private:
@@ -117,23 +154,36 @@ private:
     static std::size_t size_of(const Gate& g) { return g.second.size(); }
     static bool is_input(const Gate& g) { return g.first; }
 
+    void committed() {
+        base_completion_ = base_.completion();
+        scratch_synced_ = false;
+    }
+
+    template <class Entry>
+    double next_duration(std::size_t& counter, const Entry& e) const {
+        if (!is_input(e)) return model_->swap;
+        if (counter >= model_->op_durations.size())
+            throw std::invalid_argument("The path holds more operations of the circuit than its " +
+                                        std::to_string(model_->op_durations.size()));
+        return model_->op_durations[counter++];
+    }
+
     template <class Entry>
     void replay(Schedule& schedule, std::size_t& counter, const Entry& e) const {
-        double duration = model_->swap;
-        if (is_input(e)) {
-            if (counter >= model_->op_durations.size())
-                throw std::invalid_argument(
-                    "The path holds more operations of the circuit than its " +
-                    std::to_string(model_->op_durations.size()));
-            duration = model_->op_durations[counter++];
-        }
+        const double duration = next_duration(counter, e);
         schedule.apply(qubits_of(e), size_of(e), duration);
     }
 
     const DurationModel* model_;
     Schedule base_;
+    bool non_negative_ = true;
+    double base_completion_ = 0.0;
     std::size_t counter_ = 0;
     std::size_t replayed_ = 0;
+    // Candidate scratch: the committed free times, restored after each candidate.
+    mutable std::vector<double> scratch_;
+    mutable std::vector<std::uint32_t> touched_;
+    mutable bool scratch_synced_ = false;
 };
 
 }  // namespace couplize
