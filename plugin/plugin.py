@@ -266,7 +266,13 @@ class Couplizer(AbstractPlugin, OffloadedPlugin):
                 'from "velor"',
                 code=ErrorType.INVALID_ARGS,
             )
-        self.couplizer, self.couplize_args = self._build_engine(method, kwargs)
+        try:
+            self.couplizer, self.couplize_args = self._build_engine(method, kwargs)
+        except (TypeError, ValueError, OverflowError) as exc:  # a setting the engine refuses
+            raise PluginException(
+                message=f"Invalid setting of the {method!r} engine: {exc}",
+                code=ErrorType.INVALID_ARGS,
+            ) from exc
         self.graph = None
         self.graph_type = self.couplize_graph[method]
 

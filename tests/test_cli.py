@@ -116,6 +116,13 @@ WIDE = 'OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[6];\ncx q[0], q[5];\n'
         ),
         (WIDE, ["--option", "depth=3"], "unknown option 'depth'"),
         (WIDE, ["--option", "nonsense"], "KEY=VALUE"),
+        # Values the engines would wrap around as unsigned or fail on without naming them.
+        (WIDE, ["-m", "velor", "--option", "window_size=-3"], "window_size=-3"),
+        (WIDE, ["-m", "bka", "--option", "size_slice=-1"], "size_slice=-1"),
+        (WIDE, ["--option", "window_size=-1"], "at least 0"),
+        (WIDE, ["--option", "weight=abc"], "expected a number"),
+        (WIDE, ["--option", "basic_heuristic=3"], "expected true or false"),
+        (WIDE, ["-m", "kovra", "--option", "rewriting_method=fast"], "expected one of"),
         (WIDE, ["-m", "quantum"], "unknown method"),
         (WIDE, ["-t", "cube:3"], "unknown topology"),
         (WIDE, ["--bogus"], "No such option"),

@@ -71,6 +71,19 @@ def test_constructor_errors_in_order(kwargs, message):
 
 
 @pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"method": "velor", "window_size": -3},
+        {"method": "velor", "window_size": "4"},
+        {"method": "bka", "size_slice": -1},
+    ],
+)
+def test_settings_the_engine_refuses_are_plugin_errors(kwargs):
+    error = plugin_error(lambda: Couplizer(**kwargs))
+    assert error.code == ErrorType.INVALID_ARGS and repr(kwargs["method"]) in error.message
+
+
+@pytest.mark.parametrize(
     "method, kwargs, expected",
     [
         ("velor", {"window_size": 2, "depth": 1}, {}),

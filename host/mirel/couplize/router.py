@@ -110,7 +110,7 @@ def split_final_measurements(circuit):
 
 def check_options(method, options):
     """The full option set of `method` (defaults filled in); ValueError for an unknown method or
-    option."""
+    option, or for a value of the wrong kind."""
     if method not in METHOD_OPTIONS:
         raise ValueError(f"unknown method '{method}': choose one of {', '.join(METHOD_OPTIONS)}")
     known = METHOD_OPTIONS[method]
@@ -119,7 +119,57 @@ def check_options(method, options):
         raise ValueError(
             f"unknown option '{unknown[0]}' for method {method}: it accepts " + ", ".join(known)
         )
-    return {**known, **(options or {})}
+    settings = {**known, **(options or {})}
+    for key, value in (options or {}).items():
+        fault = _OPTION_CHECKS[method][key](value)
+        if fault:
+            raise ValueError(f"option {key}={value!r} of method {method}: {fault}")
+    return settings
+
+
+def _count(least):
+    """Check of an integer option of at least `least` (the engines store it unsigned)."""
+
+    def check(value):
+        if isinstance(value, bool) or not isinstance(value, int) or value < least:
+            return f"expected an integer of at least {least}"
+        return None
+
+    return check
+
+
+def _real(value):
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or value != value:
+        return "expected a number"
+    return None
+
+
+def _flag(value):
+    return None if isinstance(value, bool) else "expected true or false"
+
+
+def _choice(*allowed):
+    def check(value):
+        if value not in allowed:
+            return "expected one of " + ", ".join(map(repr, allowed))
+        return None
+
+    return check
+
+
+# Value checks of every option of METHOD_OPTIONS, so that a bad value is reported with its name
+# before an engine converts it (a negative count would wrap around as an unsigned integer).
+_OPTION_CHECKS = {
+    "velor": {
+        "window_size": _count(1),
+        "update_initial_order": _choice(None, "annealing", "reverse"),
+        "max_iteration": _count(0),
+        "temperature": _real,
+    },
+    "sabre": {"basic_heuristic": _flag, "weight": _real, "delta": _real, "window_size": _count(0)},
+    "bka": {"size_slice": _count(0), "use_sum_heuristic": _flag},
+    "kovra": {"rewriting_method": _choice("gradient", "annealing")},
+}
 
 
 def route(circuit, device, method="sabre", options=None, seed=None):
