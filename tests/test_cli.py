@@ -139,6 +139,18 @@ def test_bad_input_ends_with_status_2_and_one_line(tmp_path, capsys, text, extra
     assert not out.exists()
 
 
+@pytest.mark.parametrize("flag", ["-o", "--plot"])
+def test_inputs_that_would_write_the_same_output_are_refused(tmp_path, capsys, flag):
+    for folder in ("a", "b"):
+        (tmp_path / folder).mkdir()
+        shutil.copy(EXAMPLES / "ghz_16.qasm", tmp_path / folder / "c.qasm")
+    out = tmp_path / "out"
+    inputs = [tmp_path / "a", tmp_path / "b" / "c.qasm"]
+    status, _, err = run(capsys, "route", *inputs, "-t", "grid:4x5", flag, out)
+    assert status == 2 and err.count("\n") == 1 and "would both write" in err, err
+    assert not out.exists()
+
+
 def test_missing_file_is_bad_input(tmp_path, capsys):
     status, _, err = run(capsys, "route", tmp_path / "none.qasm", "-t", "line:3")
     assert status == 2 and "no such file" in err

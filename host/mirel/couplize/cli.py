@@ -80,6 +80,7 @@ def route(inputs, topology, method, options, seed, output, json_path, plot, no_v
         for target, is_folder in ((output, several), (plot, several)):
             if target is not None and is_folder and target.exists() and not target.is_dir():
                 raise InputError(f"{target} must be a folder when routing several circuits")
+        _check_distinct_targets(files, several, output, plot)
     except (InputError, ValueError, TypeError) as exc:
         _fail(exc)
 
@@ -292,6 +293,20 @@ def _target(target, path, suffix, several):
     if target is None:
         return None
     return target / (path.stem + suffix) if several else target
+
+
+def _check_distinct_targets(files, several, output, plot):
+    """Two inputs of the same name (from different folders, or given twice) would write the
+    same output file, the second silently replacing the first: refused before any routing."""
+    for target, suffix in ((output, ".qasm"), (plot, ".png")):
+        if target is None or not several:
+            continue
+        sources = {}
+        for path in files:
+            written = _target(target, path, suffix, several)
+            if written in sources:
+                raise InputError(f"{sources[written]} and {path} would both write {written}")
+            sources[written] = path
 
 
 def _write(path, text):
