@@ -74,25 +74,21 @@ def verify(original, routed, graph=None):
     for index, op in enumerate(routed.ops):
         qubits = op.qbits or []
         for p in qubits:
-            if isinstance(p, bool) or not isinstance(p, int) or not 0 <= p < nbphysical:
+            if not _is_qubit(p, nbphysical):
                 return Verdict(
                     False, f"qubit {p!r} is outside the topology ({nbphysical} qubits)", index, op
                 )
         if len(set(qubits)) != len(qubits):
             return Verdict(False, f"repeated qubit in {list(qubits)}", index, op)
-        if op.type == OpType.REMAP:
-            fault = _apply_remap(holder, op)
-            if fault:
-                return Verdict(False, fault, index, op)
-            continue
         if edges is not None and len(qubits) == 2 and op.type == OpType.GATETYPE:
             if (min(qubits), max(qubits)) not in edges:
                 return Verdict(
                     False, f"{_describe(op)} is not on an edge of the topology", index, op
                 )
-        if _is_swap(op):
-            a, b = qubits
-            holder[a], holder[b] = holder[b], holder[a]
+        if _is_move(op):
+            fault = _move(holder, op)
+            if fault:
+                return Verdict(False, fault, index, op)
             continue
         logical = [holder[p] for p in qubits]
         signature = _signature(op, logical)
@@ -151,21 +147,15 @@ def _expected_streams(original, nbqubits):
     unplaced = Counter()
     for index, op in enumerate(original.ops):
         qubits = op.qbits or []
-        if any(
-            isinstance(p, bool) or not isinstance(p, int) or not 0 <= p < nbqubits for p in qubits
-        ):
+        if not all(_is_qubit(p, nbqubits) for p in qubits):
             return Verdict(
                 False,
                 f"operation {index} of the original has qubits {qubits} outside the topology",
             )
-        if op.type == OpType.REMAP:
-            fault = _apply_remap(holder, op)
+        if _is_move(op):
+            fault = _move(holder, op)
             if fault:
                 return Verdict(False, f"operation {index} of the original: {fault}")
-            continue
-        if _is_swap(op):
-            a, b = qubits
-            holder[a], holder[b] = holder[b], holder[a]
             continue
         logical = [holder[p] for p in qubits]
         signature = _signature(op, logical)
@@ -175,6 +165,24 @@ def _expected_streams(original, nbqubits):
         for wire in _wires(op, logical):
             streams.setdefault(wire, []).append(entry)
     return streams, unplaced, holder
+
+
+def _is_qubit(p, nbqubits):
+    return isinstance(p, int) and not isinstance(p, bool) and 0 <= p < nbqubits
+
+
+def _is_move(op):
+    return op.type == OpType.REMAP or _is_swap(op)
+
+
+def _move(holder, op):
+    """Moves the contents of `holder` (physical -> logical) by a REMAP or a SWAP; returns a
+    fault text for a REMAP that is not a permutation, else None."""
+    if op.type == OpType.REMAP:
+        return _apply_remap(holder, op)
+    a, b = op.qbits
+    holder[a], holder[b] = holder[b], holder[a]
+    return None
 
 
 def _apply_remap(holder, op):
