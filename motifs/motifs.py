@@ -96,18 +96,10 @@ class PatternCouplizer:
         return optimize_swap(result, **kwargs)
 
 
-def optimize_swap(circuit, **kwargs):
-    """Minimize the number of SWAPS after the couplization
-
-    Args:
-        circuit: the routed circuit (a mirel Circuit; it is not modified)
-        **kwargs: arguments given to the pattern manager (`method`, default "annealing";
-            `metric`, default a new QuantumCostMetric(); the method's own keywords)
-    """
-    if "method" not in kwargs:
-        kwargs["method"] = "annealing"
-    metric = kwargs.pop("metric") if "metric" in kwargs else QuantumCostMetric()
-    manager = PatternManager(global_metric=metric)
+def swap_equivalences():
+    """The rewriting rules, as (first, second) pattern pairs: each moves a gate of any name
+    (with or without a parameter) across neighbouring SWAPs, so that two SWAPs on the same pair
+    can meet and be removed."""
     first_name = GateName(".*")
     x = VAR()
 
@@ -140,7 +132,22 @@ def optimize_swap(circuit, **kwargs):
         equivalences.append(
             ([gate(0, param=param), swap(0, 1)], [swap(0, 1), gate(1, param=param)])
         )
-    for first, second in equivalences:
+    return equivalences
+
+
+def optimize_swap(circuit, **kwargs):
+    """Minimize the number of SWAPS after the couplization
+
+    Args:
+        circuit: the routed circuit (a mirel Circuit; it is not modified)
+        **kwargs: arguments given to the pattern manager (`method`, default "annealing";
+            `metric`, default a new QuantumCostMetric(); the method's own keywords)
+    """
+    if "method" not in kwargs:
+        kwargs["method"] = "annealing"
+    metric = kwargs.pop("metric") if "metric" in kwargs else QuantumCostMetric()
+    manager = PatternManager(global_metric=metric)
+    for first, second in swap_equivalences():
         group = manager.new_group()
         group.add_pattern(first)
         group.add_pattern(second)
