@@ -126,6 +126,23 @@ def _link(before, after, wire):
             after.prev.pop(wire, None)
 
 
+def _steps_back(nodes, reach):
+    """`nodes` and their predecessors along qubit wires up to `reach` steps back, each mapped
+    to its least number of steps, in breadth-first order (a fixed order)."""
+    steps = dict.fromkeys(nodes, 0)
+    frontier = list(steps)
+    for d in range(1, reach + 1):
+        following = []
+        for node in frontier:
+            for q in node.qubits:
+                p = node.prev.get(q)
+                if p is not None and p not in steps:
+                    steps[p] = d
+                    following.append(p)
+        frontier = following
+    return steps
+
+
 class _Change:
     """What `_substitute` did, enough to undo it."""
 
@@ -576,17 +593,7 @@ class GraphCircuit:
         if not self._scans:
             return
         reach = max(len(scan.pattern) for scan in self._scans.values()) - 1
-        depth = {n: 0 for n in touched if n.alive}
-        frontier = list(depth)
-        for d in range(1, reach + 1):
-            following = []
-            for node in frontier:
-                for q in node.qubits:
-                    p = node.prev.get(q)
-                    if p is not None and p not in depth:
-                        depth[p] = d
-                        following.append(p)
-            frontier = following
+        depth = _steps_back([n for n in touched if n.alive], reach)
         for scan in self._scans.values():
             limit = len(scan.pattern) - 1
             scan.pending.update(n for n, d in depth.items() if d <= limit and n.rank < scan.resume)

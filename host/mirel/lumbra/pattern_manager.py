@@ -25,7 +25,7 @@ import random
 from collections import deque
 
 from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
-from mirel.lumbra.graph_circuit import GraphCircuit, _boundary, _link, _Node
+from mirel.lumbra.graph_circuit import GraphCircuit, _boundary, _link, _Node, _steps_back
 from mirel.lumbra.matcher import Matcher
 from mirel.lumbra.pattern import VAR, GateName, Pattern
 
@@ -623,18 +623,7 @@ def _accept(change_in_score, temperature):
 def _back(nodes, depth):
     """`nodes` and their predecessors along qubit wires up to `depth` steps, without repeats,
     in a fixed order."""
-    seen = dict.fromkeys(nodes)
-    frontier = list(seen)
-    for _ in range(depth):
-        following = []
-        for node in frontier:
-            for q in node.qubits:
-                p = node.prev.get(q)
-                if p is not None and p not in seen:
-                    seen[p] = None
-                    following.append(p)
-        frontier = following
-    return list(seen)
+    return list(_steps_back(nodes, depth))
 
 
 class _Tentative:
