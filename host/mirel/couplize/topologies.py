@@ -108,14 +108,20 @@ def device(text):
         builder = _PRESETS.get(kind)
         if builder is None:
             raise ValueError(f"unknown topology kind '{kind}': expected {FORMS}")
-        if (kind == "grid") != (second is not None):
-            raise ValueError(f"topology '{spec}': write grid:RxC, and {kind}:N for the others")
+        if kind == "grid" and second is None:
+            raise ValueError(f"topology '{spec}': a grid is written grid:RxC (rows x columns)")
+        if kind != "grid" and second is not None:
+            raise ValueError(f"topology '{spec}': write {kind}:N (only a grid takes grid:RxC)")
         return builder(first) if second is None else builder(first, int(second))
     if spec.startswith(("[", "{")):
         return from_json(spec, name="json")
     if os.path.isfile(spec):
         with open(spec, encoding="utf-8") as handle:
             return from_json(handle.read(), name=spec)
+    kind = spec.partition(":")[0]
+    if kind in _PRESETS:  # a preset with a malformed size, such as line:abc or grid:3x
+        form = {"grid": "grid:RxC", "heavy-hex": "heavy-hex:D"}.get(kind, f"{kind}:N")
+        raise ValueError(f"topology '{spec}': write {form} with whole numbers")
     raise ValueError(f"unknown topology '{spec}': expected {FORMS} (file not found)")
 
 
