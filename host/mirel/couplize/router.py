@@ -18,6 +18,7 @@ from dataclasses import dataclass
 from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
 from mirel.comm.exceptions.ttypes import PluginException
 from mirel.couplize.topologies import device as parse_device
+from mirel.couplize.verification import apply_remap, is_swap
 
 # Keyword options each method accepts, with their defaults (the plugin's defaults).
 METHOD_OPTIONS = {
@@ -209,7 +210,7 @@ def route(circuit, device, method="sabre", options=None, seed=None):
     for op in measurements:
         op.qbits = [final[q] for q in op.qbits]
         body.append(op)
-    swaps = sum(1 for op in body if _is_swap(op)) - sum(1 for op in gates.ops if _is_swap(op))
+    swaps = sum(1 for op in body if is_swap(op)) - sum(1 for op in gates.ops if is_swap(op))
     routed = copy.copy(circuit)
     routed.ops = body
     routed.nbqbits = n
@@ -260,7 +261,9 @@ def _placements(result, n):
     ops = list(result.ops)
     holder = list(range(n))  # physical -> logical
     if ops and ops[0].type == OpType.REMAP:
-        _apply_remap(holder, ops.pop(0))
+        fault = apply_remap(holder, ops.pop(0))
+        if fault:
+            raise RuntimeError(f"the router returned a bad leading REMAP: {fault}")
         if not ops:
             placement = _placement_of(holder)
             return placement, list(placement), ops
@@ -278,21 +281,11 @@ def _placements(result, n):
     return initial, _placement_of(holder), ops
 
 
-def _apply_remap(holder, op):
-    contents = [holder[p] for p in op.qbits]
-    for i, content in enumerate(contents):
-        holder[op.qbits[op.remap[i]]] = content
-
-
 def _placement_of(holder):
     placement = [0] * len(holder)
     for physical, logical in enumerate(holder):
         placement[logical] = physical
     return placement
-
-
-def _is_swap(op):
-    return op.gate == "SWAP" and op.type == OpType.GATETYPE and len(op.qbits or ()) == 2
 
 
 def _check_fits(circuit, device):

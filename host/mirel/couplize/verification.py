@@ -172,20 +172,23 @@ def _is_qubit(p, nbqubits):
 
 
 def _is_move(op):
-    return op.type == OpType.REMAP or _is_swap(op)
+    return op.type == OpType.REMAP or is_swap(op)
 
 
 def _move(holder, op):
     """Moves the contents of `holder` (physical -> logical) by a REMAP or a SWAP; returns a
     fault text for a REMAP that is not a permutation, else None."""
     if op.type == OpType.REMAP:
-        return _apply_remap(holder, op)
+        return apply_remap(holder, op)
     a, b = op.qbits
     holder[a], holder[b] = holder[b], holder[a]
     return None
 
 
-def _apply_remap(holder, op):
+def apply_remap(holder, op):
+    """Moves the contents of `holder` (physical -> logical) as the REMAP `op` does: the content
+    of qbits[i] goes to qbits[remap[i]]. Returns a fault text, leaving `holder` as it was, when
+    the REMAP is not a permutation of its positions; else None."""
     qubits, remap = list(op.qbits or []), list(op.remap or [])
     if sorted(remap) != list(range(len(qubits))):
         return f"REMAP {remap} is not a permutation of the positions of its qubits {qubits}"
@@ -195,7 +198,8 @@ def _apply_remap(holder, op):
     return None
 
 
-def _is_swap(op):
+def is_swap(op):
+    """Whether `op` is a SWAP gate (the moves a routing inserts)."""
     return op.type == OpType.GATETYPE and op.gate == "SWAP" and len(op.qbits or []) == 2
 
 
