@@ -311,19 +311,14 @@ def _check_fits(circuit, device):
 def _check_reachable(circuit, device):
     """Refuses a two-qubit gate whose qubits lie in different parts of a disconnected topology:
     no SWAP can bring them together and a router would search forever."""
-    parent = list(range(device.nbqbits))
+    import networkx as nx
 
-    def root(q):
-        while parent[q] != q:
-            parent[q] = parent[parent[q]]
-            q = parent[q]
-        return q
-
-    for a, b in device.edges:
-        parent[root(a)] = root(b)
+    part = {}
+    for number, qubits in enumerate(nx.connected_components(device.networkx())):
+        part.update(dict.fromkeys(qubits, number))
     for index, op in enumerate(circuit.ops):
         qubits = op.qbits or []
-        if len(qubits) >= 2 and len({root(q) for q in qubits}) > 1:
+        if len(qubits) >= 2 and len({part[q] for q in qubits}) > 1:
             raise ValueError(
                 f"operation {index} acts on qubits {list(qubits)}, which topology {device.name} "
                 "does not connect"
