@@ -263,6 +263,16 @@ def test_compile_failures(run_it, message):
     assert error.__cause__ is None or str(error.__cause__) == message
 
 
+@pytest.mark.parametrize("method", ["velor", "sabre", "bka", "kovra"])
+@pytest.mark.parametrize("qubit", [-1, 1.5])
+def test_a_qubit_that_is_no_index_is_named(method, qubit):
+    circuit = Circuit(ops=[Op(gate="H", qbits=[0]), Op(gate="CNOT", qbits=[0, qubit])], nbqbits=3)
+    error = plugin_error(
+        lambda: Couplizer(method).compile(Batch(jobs=[Job(circuit=circuit)]), specs(LNN, 3))
+    )
+    assert error.message == f"Operation 1 acts on qubit {qubit!r}; qubits are non-negative integers"
+
+
 # --- large gates, remaps, samples -----------------------------------------------------------
 
 
