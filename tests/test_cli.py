@@ -2,6 +2,8 @@
 
 import json
 import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -149,6 +151,18 @@ def test_inputs_that_would_write_the_same_output_are_refused(tmp_path, capsys, f
     status, _, err = run(capsys, "route", *inputs, "-t", "grid:4x5", flag, out)
     assert status == 2 and err.count("\n") == 1 and "would both write" in err, err
     assert not out.exists()
+
+
+def test_without_qiskit_the_command_names_the_extra():
+    script = (
+        "import sys\n"
+        "sys.modules['qiskit'] = None\n"
+        "from mirel.couplize.cli import main\n"
+        f"main(['route', {str(EXAMPLES / 'ghz_16.qasm')!r}, '-t', 'grid:4x5'])\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert out.returncode == 2 and out.stderr.count("\n") == 1, out.stderr
+    assert "[qiskit]" in out.stderr
 
 
 def test_missing_file_is_bad_input(tmp_path, capsys):

@@ -69,10 +69,12 @@ def cli():
 @click.option("--no-verify", is_flag=True, help="Skip checking the routed circuit.")
 def route(inputs, topology, method, options, seed, output, json_path, plot, no_verify):
     """Route OpenQASM 2/3 circuits (files or folders of .qasm files)."""
+    from mirel.couplize.interop import require_qiskit
     from mirel.couplize.router import check_options
     from mirel.couplize.topologies import device as parse_device
 
     try:
+        require_qiskit()  # reading OpenQASM needs it: say so once, before any file
         files, several = _expand(inputs)
         settings = _parse_options(options)
         check_options(method, settings)
@@ -81,7 +83,7 @@ def route(inputs, topology, method, options, seed, output, json_path, plot, no_v
             if target is not None and is_folder and target.exists() and not target.is_dir():
                 raise InputError(f"{target} must be a folder when routing several circuits")
         _check_distinct_targets(files, several, output, plot)
-    except (InputError, ValueError, TypeError) as exc:
+    except (InputError, ValueError, TypeError, ImportError) as exc:
         _fail(exc)
 
     job = Job(dev, method, settings, seed, not no_verify)
