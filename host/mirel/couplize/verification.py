@@ -49,8 +49,9 @@ def verify(original, routed, graph=None):
     """Whether `routed` is a correct routing of `original` on the topology `graph`.
 
     `graph` may be a topology graph object (anything with `get_nbqbits` and `get_neighbours`),
-    a `Device` of `mirel.couplize.topologies`, a networkx graph, an iterable of qubit pairs, or
-    None for all-to-all. Returns a `Verdict`; neither circuit is modified.
+    a `Device` of `mirel.couplize.topologies` or its text form ("grid:3x3"), a networkx graph,
+    the host's adjacency mapping {qubit: [neighbours]}, an iterable of qubit pairs, or None for
+    all-to-all. Returns a `Verdict`; neither circuit is modified.
     """
     for name, value in (("original", original), ("routed", routed)):
         if not isinstance(value, Circuit):
@@ -253,6 +254,12 @@ def _edges_of(graph):
     """(set of sorted pairs or None for all-to-all, physical qubit count or None)."""
     if graph is None:
         return None, None
+    if isinstance(graph, str):  # a topology's text form, as `route` takes it
+        from mirel.couplize.topologies import device
+
+        graph = device(graph)
+    if isinstance(graph, dict):  # the host's adjacency mapping (a CUSTOM topology's graph)
+        graph = [(q, m) for q, neighbours in graph.items() for m in neighbours]
     if hasattr(graph, "get_nbqbits") and hasattr(graph, "get_neighbours"):
         n = graph.get_nbqbits()
         return {(min(a, b), max(a, b)) for a in range(n) for b in graph.get_neighbours(a)}, n
