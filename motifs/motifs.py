@@ -34,7 +34,9 @@ class PatternCouplizer:
 
     def set_graph(self, graph):
         """Set the topology (a QubitGraph) on which circuits are routed."""
-        assert isinstance(graph, QubitGraph)
+        # Raised explicitly so that the check also holds under python -O.
+        if not isinstance(graph, QubitGraph):
+            raise AssertionError(f"set_graph expects a QubitGraph, got {type(graph).__name__}")
         self.graph = graph
 
     def couplize(self, circuit, **kwargs):
@@ -43,7 +45,8 @@ class PatternCouplizer:
 
         A REMAP operation is a relabelling of the qubits it lists, not a gate: it is copied as
         it is, whatever its number of qubits."""
-        assert isinstance(circuit, Circuit)
+        if not isinstance(circuit, Circuit):
+            raise AssertionError(f"couplize expects a host Circuit, got {type(circuit).__name__}")
         graph = self.graph
         shell = copy(circuit)
         shell.ops = []
