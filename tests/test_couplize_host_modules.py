@@ -104,8 +104,16 @@ def test_annealing_edge_inputs():
         "H",
         None,
     ]
-    with pytest.raises(ValueError, match="must not be negative"):
-        couplize_annealing(lone, metric, couplize_fn, 5, -1.0)
+    for steps, temperature, error in [
+        (5, -1.0, ValueError),
+        (5, float("nan"), ValueError),
+        (-3, 1.0, ValueError),
+        ("5", 1.0, TypeError),
+        (2.5, 1.0, TypeError),
+        (5, "hot", TypeError),
+    ]:
+        with pytest.raises(error, match="The annealing (step count|temperature) must"):
+            couplize_annealing(lone, metric, couplize_fn, steps, temperature)
     wide = Circuit(ops=[Op(gate="CNOT", qbits=[0, 4])], nbqbits=2)
     with pytest.raises(ValueError, match="Operation 0 acts on qubit 4, outside the circuit's 2"):
         couplize_annealing(wide, metric, copy.deepcopy, 3)
