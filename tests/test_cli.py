@@ -153,6 +153,17 @@ def test_inputs_that_would_write_the_same_output_are_refused(tmp_path, capsys, f
     assert not out.exists()
 
 
+@pytest.mark.parametrize("several", [False, True])
+def test_an_output_that_would_replace_its_input_is_refused(tmp_path, capsys, several):
+    source = tmp_path / "c.qasm"
+    shutil.copy(EXAMPLES / "ghz_16.qasm", source)
+    before = source.read_text()
+    inputs, out = ([tmp_path], tmp_path) if several else ([source], source)
+    status, _, err = run(capsys, "route", *inputs, "-t", "grid:4x5", "-o", out)
+    assert status == 2 and "would overwrite an input" in err, err
+    assert source.read_text() == before
+
+
 def test_without_qiskit_the_command_names_the_extra():
     script = (
         "import sys\n"

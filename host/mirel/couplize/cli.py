@@ -298,14 +298,18 @@ def _target(target, path, suffix, several):
 
 
 def _check_distinct_targets(files, several, output, plot):
-    """Two inputs of the same name (from different folders, or given twice) would write the
-    same output file, the second silently replacing the first: refused before any routing."""
+    """Refused before any routing: an output that would replace an input circuit, and two
+    inputs of the same name (from different folders, or given twice) that would write the same
+    output file, the second silently replacing the first."""
+    inputs = {path.resolve() for path in files}
     for target, suffix in ((output, ".qasm"), (plot, ".png")):
-        if target is None or not several:
+        if target is None:
             continue
         sources = {}
         for path in files:
             written = _target(target, path, suffix, several)
+            if written.resolve() in inputs:
+                raise InputError(f"{written} would overwrite an input circuit")
             if written in sources:
                 raise InputError(f"{sources[written]} and {path} would both write {written}")
             sources[written] = path
