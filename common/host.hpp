@@ -133,21 +133,20 @@ private:
             return {};
         }
         nb::object source = nb::steal(dict);
-        nb::object copy = nb::steal(PyDict_New());
+        // Copying the dictionary whole reuses its key table; only list values are then replaced.
+        nb::object copy = nb::steal(PyDict_Copy(source.ptr()));
+        if (!copy.is_valid()) throw nb::python_error();
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(source.ptr(), &pos, &key, &value)) {
-            nb::object copied;
-            if (is_immutable_scalar(value)) {
-                copied = nb::borrow(value);
-            } else if (PyList_CheckExact(value)) {
-                const Py_ssize_t size = PyList_GET_SIZE(value);
-                for (Py_ssize_t k = 0; k < size; ++k)
-                    if (!is_immutable_scalar(PyList_GET_ITEM(value, k))) return {};
-                copied = nb::steal(PyList_GetSlice(value, 0, size));
-            } else {
-                return {};
-            }
+        while (PyDict_Next(copy.ptr(), &pos, &key, &value)) {
+            if (is_immutable_scalar(value)) continue;
+            if (!PyList_CheckExact(value)) return {};
+            const Py_ssize_t size = PyList_GET_SIZE(value);
+            for (Py_ssize_t k = 0; k < size; ++k)
+                if (!is_immutable_scalar(PyList_GET_ITEM(value, k))) return {};
+            nb::object copied = nb::steal(PyList_GetSlice(value, 0, size));
+            if (!copied.is_valid()) throw nb::python_error();
+            // Replacing the value of an existing key keeps the iteration valid.
             if (PyDict_SetItem(copy.ptr(), key, copied.ptr()) < 0) throw nb::python_error();
         }
         return copy;
