@@ -61,10 +61,10 @@ def ours(make_engine, graph_module, **couplize_kwargs):
     return run
 
 
-def sabre(**kwargs):
+def sabre(**couplize_kwargs):
     from mirel.couplize import lookahead
 
-    return ours(lambda: lookahead.SabreCouplizer(**kwargs), lookahead)
+    return ours(lambda: lookahead.SabreCouplizer(), lookahead, **couplize_kwargs)
 
 
 def velor(*args, **couplize_kwargs):
@@ -157,6 +157,9 @@ def qmap_heuristic(case, topology):
 # One entry a router: adding a mode of an engine is one line here.
 RUNNERS = {
     "sabre": sabre(),
+    "sabre-basic": sabre(basic_heuristic=True),
+    "sabre-t8": sabre(trials=8, seed=1),
+    "sabre-place-t8": sabre(trials=8, seed=1, change_initial_order=True),
     "velor": velor(),
     "bka": bka(),
     "qk-sabre-t1": qiskit_sabre(1),
