@@ -180,9 +180,18 @@ def child(runner, case, topology, connection):
         connection.send({"error": f"{type(error).__name__}: {error}"})
 
 
+# Children come from a fork server that has imported the routers but never run one: a child
+# forked from this process, once it has loaded the suite, inherits a half-copied native thread
+# pool and hangs in multi-threaded routers (Qiskit's SabreSwap with trials > 1).
+CONTEXT = multiprocessing.get_context("forkserver")
+CONTEXT.set_forkserver_preload(
+    ["peer_suite", "qiskit", "qiskit.transpiler.passes", "mirel.couplize"]
+)
+
+
 def run_limited(runner, case, topology, timeout):
     """The runner's result dict, or {"error": ...} on an exception or on the time limit."""
-    context = multiprocessing.get_context("fork")
+    context = CONTEXT
     receiver, sender = context.Pipe(duplex=False)
     process = context.Process(target=child, args=(runner, case, topology, sender))
     process.start()
