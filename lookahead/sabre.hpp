@@ -181,6 +181,9 @@ public:
         options_.tie_seed = seed;
     }
 
+    // Look-ahead depth of later routes.
+    void set_window(unsigned window_size) { options_.window_size = window_size; }
+
 private:
     static constexpr std::uint32_t kUnreachable = QubitGraph::unreachable;
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <random>
 #include <string>
 #include <tuple>
@@ -84,6 +85,7 @@ TEST_P(Trials, KeepTheFewestSwapsWhateverTheThreadCount) {
     for (unsigned t = 0; t < options.trials; ++t) {
         SabreRouter router(&g, {});
         router.set_ties(t > 0, SabreTrials::trial_seed(seed, t));
+        router.set_window(SabreTrials::trial_window(1, t));
         SabreResult r = router.route(gates, 12);
         if (placement) {
             std::vector<std::uint32_t> order(12);
@@ -115,6 +117,16 @@ TEST(TrialSearch, OneTrialIsThePlainRouting) {
     options.seed = 99;
     EXPECT_TRUE(same_steps(SabreTrials(&g, {}).route(gates, 12, options),
                            SabreRouter(&g, {}).route(gates, 12)));
+}
+
+TEST(TrialSearch, LookAheadDepthCyclesWithoutOverflow) {
+    EXPECT_EQ(SabreTrials::trial_window(1, 0), 1u);
+    EXPECT_EQ(SabreTrials::trial_window(1, 4), 2u);
+    EXPECT_EQ(SabreTrials::trial_window(0, 5), 2u);
+    // A negative depth from Python is a huge one: it already reaches every group.
+    const unsigned all = std::numeric_limits<unsigned>::max();
+    EXPECT_EQ(SabreTrials::trial_window(all, 2), all);
+    EXPECT_EQ(SabreTrials::trial_window(all - 1, 1), all);
 }
 
 TEST(TrialSearch, ErrorsReachTheCaller) {
