@@ -185,9 +185,9 @@ Args:
         never on the number of threads
     threads (int | None): native threads running the trials (None: one per
         hardware thread)
-    change_initial_order (bool): search a placement first (route forward,
-        backward, forward, carrying the placement); the result then opens with
-        a REMAP placing the logical qubits)DOC")
+    change_initial_order (bool): search a placement first (route forward, then
+        backward and forward again four times, carrying the placement); the
+        result then opens with a REMAP placing the logical qubits)DOC")
         .def("__getstate__", [](const SabreCouplizer& self) { return nb::make_tuple(self.graph); })
         .def("__setstate__", [](SabreCouplizer& self, nb::handle state) {
             if (!PyTuple_Check(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 1)
