@@ -284,40 +284,22 @@ def test_best_quality_options_are_keyword_only():
 
 
 @pytest.mark.parametrize("placement", [False, True], ids=["trivial", "placement"])
-@pytest.mark.parametrize("topology", ["grid3x4", "heavy-hex"])
-def test_trials_keep_the_fewest_swaps_whatever_the_thread_count(topology, placement):
-    nbqbits, edges = STRESS_TOPOLOGIES[topology]
+def test_trials_give_one_result_whatever_the_thread_count(placement):
+    # The trial search itself is tested natively; here the binding's options and output form.
+    nbqbits, edges = STRESS_TOPOLOGIES["heavy-hex"]
     engine = engine_on(nbqbits, edges)
-    for seed in range(3):
-        circuit = random_circuit(nbqbits, 120, seed=seed)
-        plain = check_routed(circuit, engine.couplize(circuit), nbqbits, edges)
-        runs = [
-            engine.couplize(
-                circuit, trials=5, seed=seed, threads=threads, change_initial_order=placement
-            )
-            for threads in (1, 2, 3, None)
-        ]
-        assert all(summary(run) == summary(runs[0]) for run in runs[1:])
-        swaps = check_routed(circuit, runs[0], nbqbits, edges)
-        if not placement:
-            # Trial 0 is the plain routing, so more trials never cost SWAPs.
-            assert swaps <= plain
-        else:
-            assert runs[0].ops[0].type == OpType.REMAP
-            assert sorted(runs[0].ops[0].remap) == list(range(nbqbits))
-
-
-def test_one_trial_is_the_plain_routing_and_seeds_matter():
-    nbqbits, edges = STRESS_TOPOLOGIES["grid3x4"]
-    engine = engine_on(nbqbits, edges)
-    circuit = random_circuit(nbqbits, 150, seed=9)
-    plain = summary(engine.couplize(circuit))
-    assert summary(engine.couplize(circuit, trials=1, seed=7, threads=2)) == plain
-    # Random tie-breaks explore other routings: several seeds give several results.
-    results = {
-        tuple(map(repr, summary(engine.couplize(circuit, trials=2, seed=s)))) for s in range(6)
-    }
-    assert len(results) > 1
+    circuit = random_circuit(nbqbits, 120, seed=4)
+    plain = engine.couplize(circuit)
+    assert summary(engine.couplize(circuit, trials=1, seed=7, threads=2)) == summary(plain)
+    runs = [
+        engine.couplize(circuit, trials=5, seed=4, threads=threads, change_initial_order=placement)
+        for threads in (1, 3, None)
+    ]
+    assert all(summary(run) == summary(runs[0]) for run in runs[1:])
+    swaps = check_routed(circuit, runs[0], nbqbits, edges)
+    assert (runs[0].ops[0].type == OpType.REMAP) == placement
+    if not placement:  # trial 0 is the plain routing: more trials never cost SWAPs
+        assert swaps <= check_routed(circuit, plain, nbqbits, edges)
 
 
 def test_placement_search_on_a_larger_topology_and_without_two_qubit_gates():
