@@ -181,8 +181,9 @@ public:
         options_.tie_seed = seed;
     }
 
-    // Look-ahead depth of later routes.
+    // Look-ahead depth and heuristic of later routes.
     void set_window(unsigned window_size) { options_.window_size = window_size; }
+    void set_basic_heuristic(bool basic) { options_.basic_heuristic = basic; }
 
 private:
     static constexpr std::uint32_t kUnreachable = QubitGraph::unreachable;

@@ -66,7 +66,7 @@ TEST_P(Trials, KeepTheFewestSwapsWhateverTheThreadCount) {
     QubitGraph g = make_graph(12, fixtures::grid_edges(3, 4));
     const Gates gates = random_two_qubit_gates(12, 80, seed);
     SabreTrialOptions options;
-    options.trials = 6;
+    options.trials = 9;  // trial 7 scores by the front layer only
     options.seed = seed;
     options.search_placement = placement;
 
@@ -86,6 +86,7 @@ TEST_P(Trials, KeepTheFewestSwapsWhateverTheThreadCount) {
         SabreRouter router(&g, {});
         router.set_ties(t > 0, SabreTrials::trial_seed(seed, t));
         router.set_window(SabreTrials::trial_window(1, t));
+        router.set_basic_heuristic(SabreTrials::trial_basic(false, t));
         SabreResult r = router.route(gates, 12);
         if (placement) {
             std::vector<std::uint32_t> order(12);
@@ -119,6 +120,13 @@ TEST(TrialSearch, OneTrialIsThePlainRouting) {
     options.seed = 99;
     EXPECT_TRUE(same_steps(SabreTrials(&g, {}).route(gates, 12, options),
                            SabreRouter(&g, {}).route(gates, 12)));
+}
+
+TEST(TrialSearch, EveryEighthTrialUsesTheFrontLayerOnly) {
+    EXPECT_FALSE(SabreTrials::trial_basic(false, 0));
+    EXPECT_TRUE(SabreTrials::trial_basic(false, 7));
+    EXPECT_TRUE(SabreTrials::trial_basic(false, 15));
+    EXPECT_TRUE(SabreTrials::trial_basic(true, 3));
 }
 
 TEST(TrialSearch, LookAheadDepthCyclesWithoutOverflow) {

@@ -180,7 +180,8 @@ Args:
     window_size (int): look-ahead depth below the front layer
     trials (int): routings to run, keeping the one with the fewest SWAPs (the
         first on ties); trial 0 is the plain routing, later ones break score
-        ties at random and look ahead 0, 1 or 2 levels deeper in turn
+        ties at random and look ahead 0, 1 or 2 levels deeper in turn; every
+        eighth scores by the front layer only
     seed (int): seed of the random tie-breaks; the result depends on it and
         never on the number of threads
     threads (int | None): native threads running the trials (None: one per
