@@ -7,6 +7,7 @@
 #include <limits>
 #include <optional>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -62,12 +63,15 @@ public:
         if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
         workers = std::min(workers, trials);
 
+        // One router per worker, copied here so that an allocation failure reaches the caller
+        // instead of ending a thread.
+        std::vector<SabreRouter> routers(workers, router_);
         std::vector<std::optional<SabreResult>> best(workers);
         std::vector<unsigned> best_trial(workers, 0);
         std::vector<std::exception_ptr> errors(trials);
         std::atomic<unsigned> next{0};
         auto work = [&](unsigned worker) {
-            SabreRouter router = router_;
+            SabreRouter& router = routers[worker];
             for (unsigned t = next++; t < trials; t = next++) {
                 try {
                     SabreResult r = run_trial(router, gates, nbqbits, trial_options, t);
@@ -81,14 +85,16 @@ public:
                 }
             }
         };
-        if (workers == 1) {
-            work(0);
-        } else {
-            std::vector<std::thread> pool;
-            pool.reserve(workers);
-            for (unsigned w = 0; w < workers; ++w) pool.emplace_back(work, w);
-            for (std::thread& thread : pool) thread.join();
+        // The calling thread is worker 0. A thread that cannot be started leaves its share to the
+        // others: the result does not depend on how many run.
+        std::vector<std::thread> pool;
+        pool.reserve(workers - 1);
+        try {
+            for (unsigned w = 1; w < workers; ++w) pool.emplace_back(work, w);
+        } catch (const std::system_error&) {
         }
+        work(0);
+        for (std::thread& thread : pool) thread.join();
         for (const std::exception_ptr& error : errors)
             if (error) std::rethrow_exception(error);
 
