@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "common/convert.hpp"
@@ -73,7 +74,18 @@ public:
     // New SWAP gate between two physical qubits.
     nb::object swap(std::uint32_t a, std::uint32_t b) {
         const std::uint32_t qubits[2] = {a, b};
-        return copy(swap_prototype_, qubits, 2);
+        if (swap_fields_.empty()) return copy(swap_prototype_, qubits, 2);
+        // The prototype's fields are read once: routings insert SWAPs by the hundred thousand.
+        PyTypeObject* type = Py_TYPE(swap_prototype_.ptr());
+        nb::object empty = nb::steal(PyTuple_New(0));
+        nb::object clone = nb::steal(type->tp_new(type, empty.ptr(), nullptr));
+        if (!clone.is_valid()) throw nb::python_error();
+        for (const auto& [key, value] : swap_fields_) {
+            nb::object field = key.ptr() == qbits_key_.ptr() ? qubit_list(qubits, 2) : value;
+            if (PyObject_GenericSetAttr(clone.ptr(), key.ptr(), field.ptr()) < 0)
+                throw nb::python_error();
+        }
+        return clone;
     }
 
     // Deep copy of `op`; when `qubits` is given, its `qbits` becomes that list (n entries).
@@ -91,6 +103,24 @@ private:
         swap_prototype_.attr("gate") = "SWAP";
         swap_prototype_.attr("type") = HostTypes::get().GATETYPE;
         swap_prototype_.attr(qbits_key_) = nb::none();
+        // Its fields, when the class is plain and they are all scalars (qbits is None here).
+        if (!is_plain_type(Py_TYPE(swap_prototype_.ptr()))) return;
+        PyObject* dict = PyObject_GenericGetDict(swap_prototype_.ptr(), nullptr);
+        if (!dict) {
+            PyErr_Clear();
+            return;
+        }
+        nb::object fields = nb::steal(dict);
+        std::vector<std::pair<nb::object, nb::object>> found;
+        bool has_qbits = false;  // under the interned name, which swap() looks for
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(fields.ptr(), &pos, &key, &value)) {
+            if (!is_immutable_scalar(value)) return;
+            has_qbits |= key == qbits_key_.ptr();
+            found.emplace_back(nb::borrow(key), nb::borrow(value));
+        }
+        if (has_qbits) swap_fields_ = std::move(found);
     }
 
     static bool is_plain_type(PyTypeObject* type) {
@@ -157,6 +187,7 @@ private:
 
     nb::object qbits_key_ = nb::steal(PyUnicode_InternFromString("qbits"));
     nb::object swap_prototype_;  // a SWAP with qbits None, copied for every new SWAP
+    std::vector<std::pair<nb::object, nb::object>> swap_fields_;  // its fields, if plain
 };
 
 // New SWAP gate between two physical qubits.
