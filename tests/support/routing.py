@@ -14,6 +14,25 @@ def ring_edges(n):
     return line_edges(n) + [(n - 1, 0)]
 
 
+def star_edges(n):
+    return [(0, i) for i in range(1, n)]
+
+
+def heavy_hex_edges(rows, cols):
+    """IBM-style heavy-hex: `rows` lines of `cols` qubits, consecutive lines joined through one
+    bridge qubit every four columns, the bridges shifted by two from one gap to the next.
+    Returns (number of qubits, edges)."""
+    edges = []
+    for r in range(rows):
+        edges += [(r * cols + c, r * cols + c + 1) for c in range(cols - 1)]
+    n = rows * cols
+    for r in range(rows - 1):
+        for c in range(2 * (r % 2), cols, 4):
+            edges += [(r * cols + c, n), (n, (r + 1) * cols + c)]
+            n += 1
+    return n, edges
+
+
 def random_connected_edges(n, extra, seed):
     """A random spanning tree plus `extra` random edges."""
     rng = random.Random(seed)
