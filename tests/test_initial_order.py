@@ -253,6 +253,14 @@ def test_zero_temperature_is_greedy_and_stops(first_candidate_score, expected_pl
     assert (remap_of(routed.ops[0]) != [0, 1, 2, 3]) == expected_placement_changes
 
 
+@pytest.mark.parametrize("temperature", [-1.0, float("nan")])
+def test_negative_or_nan_temperature_is_refused(temperature):
+    engine = engine_on(4, line_edges(4))
+    with pytest.raises(ValueError, match="The annealing temperature must not be negative"):
+        engine.couplize(Circuit(ops=[cnot(0, 3)], nbqbits=4), True, temperature=temperature)
+    engine.couplize(Circuit(ops=[cnot(0, 3)], nbqbits=4), True, "reverse", temperature=-1.0)
+
+
 def test_constant_metric_keeps_the_identity():
     circuit = random_circuit(5, 30, seed=8)
     engine = engine_on(5, line_edges(5), 3, lambda circ: 0)

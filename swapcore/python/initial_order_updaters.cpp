@@ -93,6 +93,11 @@ Placement final_places(const Couplizer& self, const Placement& placement) {
 nb::object couplize_annealing(Couplizer& self, nb::handle circuit, std::int32_t max_iterations,
                               double temperature) {
     const CircuitQubits input = read_circuit(self, circuit);
+    // A negative temperature would accept worse placements more readily than better ones, and
+    // NaN would never cool; both are refused, as the host's own annealing does.
+    if (!(temperature >= 0.0))
+        raise(PyExc_ValueError, "The annealing temperature must not be negative (got " +
+                                    nb::cast<std::string>(nb::repr(nb::float_(temperature))) + ")");
     const std::int32_t nbqbits = to_int32(circuit.attr("nbqbits"));
     const std::size_t n = nbqbits > 0 ? static_cast<std::size_t>(nbqbits) : 0;
     const bool init_once = is_builtin_metric(self.metric);
