@@ -125,9 +125,7 @@ nb::object couplize_once(Couplizer& self, nb::handle circuit,
 
     if (uses_native_choice(metric, predefined)) {
         nb::gil_scoped_release release;
-        finder.step(0);
-        while (has_work())
-            finder.step(static_cast<std::size_t>(fewest_entries_index(finder.candidates())));
+        finder.route_fewest();
     } else {
         finder.step(0);
         while (has_work()) {
