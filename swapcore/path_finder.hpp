@@ -1,5 +1,6 @@
 #pragma once
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
@@ -126,6 +127,17 @@ public:
 
     std::size_t pending() const { return offsets_.size() - 1 - next_; }
 
+    // route_fewest then also weighs, for each meeting edge of the interaction it commits, the
+    // mean excess distance of the next `interactions` two-qubit interactions under the placement
+    // that edge leaves, times `weight` (see choose_branch_looking_ahead). 0 (the default) keeps
+    // the plain fewest-SWAPs choice.
+    void set_lookahead(std::uint32_t interactions, double weight) {
+        if (!(weight >= 0.0) || std::isinf(weight))
+            throw std::invalid_argument("The look-ahead weight must be a finite number >= 0");
+        lookahead_ = interactions;
+        lookahead_weight_ = weight;
+    }
+
     // Commits the beginning of candidate `index`, or, when `index` is not below the candidate
     // count (the first call after set_interaction_list), the run of interactions that are
     // already executable; then enumerates the next candidates.
@@ -154,12 +166,18 @@ public:
     // Routes every pending interaction the way `step(fewest_entries_index(candidates()))`
     // repeated until nothing is left would (the same committed path, the same final order, the
     // same errors), without enumerating the candidates: see `choose_branch`.
-    void route_fewest() {
+    //
+    // With `whole_window`, each chosen candidate is committed whole, its placement carried to
+    // the end of its window, before the next window is searched (instead of committing its first
+    // interaction and searching again from the next one). Fewer searches, and a different route.
+    void route_fewest(bool whole_window = false) {
         step_ready();
         for (;;) {
             check_window();
             if (pending() == 0 || window_size_ == 0) break;
-            commit_fewest();
+            const std::size_t end = window_end();
+            do commit_fewest(end);
+            while (whole_window && next_ < end);
         }
         candidates_.clear();
     }
@@ -246,12 +264,12 @@ private:
     // Commits what the fewest-entries choice commits: the window's leading executable
     // interactions when there are some (every candidate starts with them), otherwise the
     // SWAPs of the chosen meeting edge for the first interaction and the executable run after it.
-    void commit_fewest() {
-        const std::size_t end = window_end();
+    // Entries from `end` on are outside the candidates.
+    void commit_fewest(std::size_t end) {
         if (!is_insertable(next_, order_)) {
             const std::vector<std::uint32_t>& p = path_of(next_, order_);
             const std::size_t m = p.size() - 1;
-            const std::size_t i = choose_branch();
+            const std::size_t i = choose_branch(end);
             for (std::size_t j = 0; j < i; ++j) commit_swap(p[j], p[j + 1]);
             for (std::size_t j = m - 1; j > i; --j) commit_swap(p[j], p[j + 1]);
             const std::uint32_t meeting[2] = {p[i], p[i + 1]};
@@ -270,7 +288,8 @@ private:
     }
 
     // The meeting edge, for the first pending interaction (not executable), of the first
-    // candidate with the fewest SWAPs in enumeration order; the window is valid (check_window).
+    // candidate over entries [next_, end) with the fewest SWAPs in enumeration order; the window
+    // is valid (check_window).
     //
     // Enumeration order is lexicographic in the meeting edges chosen, so the first candidate
     // with the fewest SWAPs is found by a depth-first branch and bound that only replaces its
@@ -281,10 +300,55 @@ private:
     //   and `lower_bound` prunes the rest;
     // - consecutive meeting edges differ by a 3-cycle of the path, so trying every edge of a path
     //   costs O(path) order updates instead of O(path^2).
-    std::size_t choose_branch() {
+    std::size_t choose_branch(std::size_t end) {
         work_order_ = order_;
+        if (lookahead_ > 0) return choose_branch_looking_ahead(end);
         std::size_t chosen = 0;
-        search(next_, window_end(), unbounded_cost, &chosen);
+        search(next_, end, unbounded_cost, &chosen);
+        return chosen;
+    }
+
+    // With a look-ahead, the meeting edge i of the first interaction minimises
+    // V(i) + weight * A(i): V(i) the fewest SWAPs of the window's candidates through edge i
+    // (exact, as above), A(i) the mean excess distance of the next `lookahead_` two-qubit
+    // interactions after the first under the placement edge i leaves. Earliest edge on ties.
+    std::size_t choose_branch_looking_ahead(std::size_t end) {
+        const std::vector<std::uint32_t>& p = path_of(next_, work_order_);
+        const std::size_t m = p.size() - 1;
+        const std::uint64_t own = m - 1;
+        ahead_.clear();
+        for (std::size_t j = next_ + 1; j < interaction_count() && ahead_.size() < lookahead_;
+             ++j)
+            if (arity(j) == 2) ahead_.push_back(j);
+        double best = std::numeric_limits<double>::infinity();
+        std::size_t chosen = 0;
+        apply_branch(p, 0);
+        for (std::size_t i = 0;; ++i) {
+            double ahead = 0;
+            for (std::size_t j : ahead_) {
+                const std::uint32_t* q = interaction(j);
+                const std::uint32_t d = graph_.distance(work_order_.get_physical_qubit(q[0]),
+                                                        work_order_.get_physical_qubit(q[1]));
+                if (d != QubitGraph::unreachable) ahead += d - 1;
+            }
+            if (!ahead_.empty()) ahead *= lookahead_weight_ / static_cast<double>(ahead_.size());
+            // V(i) matters only when V(i) + ahead < best, i.e. V(i) < ceil(best - ahead).
+            const double room = std::ceil(best - ahead);
+            if (room > static_cast<double>(own)) {
+                const std::uint64_t bound = std::isinf(room) ? unbounded_cost
+                                                             : static_cast<std::uint64_t>(room);
+                const std::uint64_t rest = search(next_ + 1, end, bound - own, nullptr);
+                const double value = static_cast<double>(own + rest) + ahead;
+                if (own + rest < bound && value < best) {
+                    best = value;
+                    chosen = i;
+                }
+            }
+            if (i + 1 == m) break;
+            work_order_.insert_physical_swap(p[i + 1], p[i + 2]);
+            work_order_.insert_physical_swap(p[i], p[i + 1]);
+        }
+        undo_branch(p, m - 1);
         return chosen;
     }
 
@@ -513,7 +577,10 @@ private:
     std::size_t next_ = 0;                   // first interaction not yet committed
     std::vector<PathStep> base_path_;
     CandidateSet candidates_;
-    std::vector<PathStep> current_;  // enumeration scratch
+    std::uint32_t lookahead_ = 0;
+    double lookahead_weight_ = 0.5;
+    std::vector<std::size_t> ahead_;  // look-ahead scratch: interactions scored
+    std::vector<PathStep> current_;   // enumeration scratch
     Order work_order_;               // enumeration scratch
 };
 

@@ -125,7 +125,7 @@ nb::object couplize_once(Couplizer& self, nb::handle circuit,
 
     if (uses_native_choice(metric, predefined)) {
         nb::gil_scoped_release release;
-        finder.route_fewest();
+        finder.route_fewest(self.whole_window);
     } else {
         finder.step(0);
         while (has_work()) {
@@ -248,12 +248,16 @@ void bind_couplizer(nb::module_& m) {
                               "Couplizer inserting SWAP gates with a windowed exhaustive search");
     cls.def(
            "__init__",
-           [](nb::pointer_and_handle<Couplizer> self, nb::handle window_size, nb::handle metric) {
+           [](nb::pointer_and_handle<Couplizer> self, nb::handle window_size, nb::handle metric,
+              bool whole_window, nb::handle lookahead, double lookahead_weight) {
                const std::uint32_t window = to_uint32(window_size);
                if (window == 0)
                    raise(PyExc_ValueError, "Window size should be a positive integer (not null)");
                new (self.p) Couplizer();
                self.p->window_size = window;
+               self.p->whole_window = whole_window;
+               self.p->lookahead = to_uint32(lookahead);
+               self.p->lookahead_weight = lookahead_weight;
                self.p->circuit = HostTypes::get().Circuit();
                nb::handle chosen = metric.is_none() ? default_metric() : metric;
                if (PyObject_IsInstance(chosen.ptr(), nb::type<PredefMetric>().ptr()) == 1) {
@@ -265,13 +269,20 @@ void bind_couplizer(nb::module_& m) {
                    self.p->metric = nb::borrow(chosen);
                }
            },
-           "window_size"_a = 3, "metric"_a.none() = nb::none())
+           "window_size"_a = 3, "metric"_a.none() = nb::none(), nb::kw_only(),
+           "whole_window"_a = false, "lookahead"_a = 0, "lookahead_weight"_a = 0.5,
+           "window_size: interactions each candidate covers (default 3). metric: chooses among\n"
+           "the candidates (default: fewest operations). whole_window: commit each chosen\n"
+           "candidate whole and search the next window after it, instead of committing its\n"
+           "first interaction and searching again from the next one (only with the built-in\n"
+           "fewest-operations choice; a Python metric always sees every candidate of each step)")
         .def(
             "set_graph",
             [](Couplizer& self, nb::handle graph) {
                 check_arg_type(graph, nb::type<QubitGraph>(), "graph");
                 self.graph = nb::cast<QubitGraph&>(graph);
                 self.path_finder = PathFinder(self.graph, self.window_size);
+                self.path_finder.set_lookahead(self.lookahead, self.lookahead_weight);
                 self.graph_defined = true;
             },
             "graph"_a.none(),
