@@ -37,9 +37,10 @@ namespace couplize {
 //   gates, slice k after this one weighted by discount^k. That steers the order towards the
 //   gates that follow, but is no longer a lower bound: per-slice counts may exceed the fewest.
 // Among equal cost + estimate the deeper node (more SWAPs made) is expanded first, then the one
-// created first. An order is held by at most one node per search and queued at most once: a
-// cheaper way to a queued order updates that node in place; an expanded order is never reopened
-// (with a consistent estimate its cost is already the fewest).
+// created first. A state (where the slice's qubits sit; the whole order with a look-ahead) is
+// held by at most one node per search and queued at most once: a cheaper way to a queued state
+// updates that node in place; an expanded state is never reopened (with a consistent estimate
+// its cost is already the fewest).
 //
 // Nodes of one search live in flat arrays released when it ends, so memory is bounded by the
 // largest single search; `set_node_limit` bounds that one too. A search that reaches the limit,
@@ -161,7 +162,8 @@ private:
         bool expanded = false;
     };
 
-    // Hash and equality of node ids by their orders, for the table of orders met.
+    // Hash and equality of node ids by where their orders put the searched gates' qubits, for
+    // the table of placements met (see `search`).
     struct IdHash {
         const AstarCouplizer* self;
         std::size_t operator()(std::uint32_t id) const { return self->nodes_[id].hash; }
@@ -169,8 +171,11 @@ private:
     struct IdEqual {
         const AstarCouplizer* self;
         bool operator()(std::uint32_t a, std::uint32_t b) const {
-            return std::equal(self->order_of(a), self->order_of(a) + self->nbphysical_,
-                              self->order_of(b));
+            const std::uint32_t* x = self->order_of(a);
+            const std::uint32_t* y = self->order_of(b);
+            for (std::uint32_t q : self->searched_qubits_)
+                if (x[q] != y[q]) return false;
+            return true;
         }
     };
 
@@ -321,6 +326,9 @@ private:
         if (auto found = table.find(id); found != table.end()) {
             Node& known = nodes_[*found];
             if (!known.expanded && cost < known.cost) {
+                // Same state, maybe another arrangement of the other qubits: take this one, so
+                // that the node's order stays its parent's with its own SWAP applied.
+                std::copy(order_of(id), order_of(id) + nbphysical_, order_of(*found));
                 known.cost = cost;
                 known.parent = parent;
                 known.swapped[0] = c;
@@ -348,15 +356,33 @@ private:
     // Best-first search from `order` for an order placing every gate of `gates` on neighbours.
     // Returns the id of the node found, or no_node, with the search's nodes still alive, when
     // the queue empties (no order fits these gates at once) or the node limit is reached.
+    //
+    // Orders that place the gates' qubits alike are one state: the other qubits never count in
+    // the goal, the estimate or a SWAP's cost (the estimate's look-ahead aside), so the fewest
+    // SWAPs from such orders are equal and the first one met stands for all. On topologies
+    // larger than the slice this keeps the search from telling apart arrangements of the qubits
+    // it merely pushes aside.
     std::uint32_t search(const std::vector<std::uint32_t>& order, Gates gates,
                          std::uint32_t slice) {
         const std::uint32_t n = nbphysical_;
+        searched_qubits_.clear();
+        in_search_.assign(n, 0);
+        for (std::uint32_t g : gates)
+            for (std::uint32_t q : gate_lists_[g]) {
+                searched_qubits_.push_back(q);
+                in_search_[q] = 1;
+            }
+        if (lookahead_ > 0) {  // the look-ahead reads where every qubit of the circuit is
+            searched_qubits_.resize(n);
+            std::iota(searched_qubits_.begin(), searched_qubits_.end(), 0u);
+            in_search_.assign(n, 1);
+        }
         std::unordered_set<std::uint32_t, IdHash, IdEqual> table(1024, IdHash{this},
                                                                  IdEqual{this});
         nodes_.emplace_back();
         orders_.assign(order.begin(), order.end());
         Node& root = nodes_.back();
-        for (std::uint32_t q = 0; q < n; ++q) root.hash ^= placement_key(q, order[q]);
+        for (std::uint32_t q : searched_qubits_) root.hash ^= placement_key(q, order[q]);
         root.estimate = estimate(order.data(), gates, slice);
         table.insert(0);
 
@@ -380,9 +406,10 @@ private:
                         std::copy(order_of(current), order_of(current) + n, child);
                         std::swap(child[c], child[w]);
                         nodes_.emplace_back();
-                        nodes_.back().hash = nodes_[current].hash ^ placement_key(c, pc) ^
-                                             placement_key(c, p) ^ placement_key(w, p) ^
-                                             placement_key(w, pc);
+                        std::uint64_t hash = nodes_[current].hash ^ placement_key(c, pc) ^
+                                             placement_key(c, p);
+                        if (in_search_[w]) hash ^= placement_key(w, p) ^ placement_key(w, pc);
+                        nodes_.back().hash = hash;
                         const bool kept = offer(table, id, current, c, w, gates, slice);
                         if (nodes_.size() == id) orders_.resize(orders_.size() - n);
                         if (!kept) return no_node;
@@ -450,6 +477,8 @@ private:
     std::vector<Node> nodes_;             // every node of the current search, by id
     std::vector<std::uint32_t> orders_;   // their orders, nbphysical_ entries each
     std::vector<std::uint32_t> heap_;     // ids of queued nodes
+    std::vector<std::uint32_t> searched_qubits_;  // logical qubits whose places make a state
+    std::vector<char> in_search_;                 // by logical qubit: one of them
     std::size_t node_limit_ = 0;
     std::size_t max_expanded_ = 0;
     std::size_t split_searches_ = 0;

@@ -81,13 +81,15 @@ struct AstarEngine {
         if (size_slice == 0 || matching < size_slice) size_slice = matching;
     }
 
-    nb::object couplize(nb::handle circuit, nb::handle use_sum_heuristic) {
+    nb::object couplize(nb::handle circuit, nb::handle use_sum_heuristic, nb::handle lookahead,
+                        double lookahead_discount) {
         if (!is_circuit(circuit))
             raise(PyExc_TypeError,
                   "The given argument is not an instance of Circuit. Cannot not couplize");
         if (!graph_defined) raise(PyExc_ValueError, "The graph is not defined");
         const int sum = PyObject_IsTrue(use_sum_heuristic.ptr());
         if (sum < 0) throw nb::python_error();
+        const std::uint32_t lookahead_slices = to_uint32(lookahead);
         if (size_slice == 0)
             raise(PyExc_ValueError,
                   "The topology has no edge (its maximum matching is 0), so no two-qubit gate "
@@ -106,6 +108,7 @@ struct AstarEngine {
         AstarCouplizer engine(gates, nbqbits, size_slice, sum == 1);
         engine.set_graph(graph);
         engine.set_node_limit(max_nodes);
+        engine.set_lookahead(lookahead_slices, lookahead_discount);
         std::vector<AstarCouplizer::Step> steps;
         std::exception_ptr failure;
         {
@@ -180,8 +183,19 @@ void bind_astar_couplizer(nb::module_& m) {
         .def("set_graph", &AstarEngine::set_graph, "graph"_a.none(),
              "Set the topology; the slice size is capped by its maximum matching")
         .def("couplize", &AstarEngine::couplize, "circuit"_a.none(), "use_sum_heuristic"_a = false,
-             "Return a routed copy of the circuit: SWAPs inserted before each slice of gates "
-             "that does not fit the topology, then a final REMAP")
+             nb::kw_only(), "lookahead"_a = 0, "lookahead_discount"_a = 0.5,
+             "Return a routed copy of the circuit: SWAPs inserted before each slice of gates\n"
+             "that does not fit the topology, then a final REMAP.\n\n"
+             "Each slice gets the fewest SWAPs possible from the placement it starts from (unless\n"
+             "its search reaches max_nodes and is split), found by A* with the estimate\n"
+             "max(largest excess, ceil(summed excess / 2)), a gate's excess being its distance\n"
+             "minus one. use_sum_heuristic: estimate with the summed excess instead; it can\n"
+             "overestimate (one SWAP can shorten two gates), so searches are shorter but a slice\n"
+             "may get more SWAPs than the fewest. lookahead: also count the excess of the next\n"
+             "`lookahead` slices' gates, slice k after the current one weighted by\n"
+             "lookahead_discount**k (0 < discount <= 1); this steers each slice's placement\n"
+             "towards the gates that follow, at the price of the per-slice guarantee. 0 (the\n"
+             "default) turns it off.")
         .def_prop_ro(
             "size_slice", [](const AstarEngine& e) { return e.size_slice; },
             "Largest number of two-qubit gates per slice (0: not chosen yet)")
