@@ -43,10 +43,11 @@ namespace couplize {
 // its cost is already the fewest).
 //
 // Nodes of one search live in flat arrays released when it ends, so memory is bounded by the
-// largest single search; `set_node_limit` bounds that one too. A search that reaches the limit,
-// or finds that no order fits all its gates at once (e.g. two disjoint gates on a star), is
-// redone on each half of its gates in turn, down to single gates, which always have a solution
-// once their qubits are connected; only such a split slice can exceed its fewest SWAP count.
+// largest single search; `set_node_limit` bounds that one too. A search with the default
+// estimate that reaches the limit is redone with the sum estimate. A search that still reaches
+// the limit, or finds that no order fits all its gates at once (e.g. two disjoint gates on a
+// star), is redone for each of its gates in turn; a single gate always has a solution once its
+// qubits are connected. Only slices searched again can exceed their fewest SWAP count.
 //
 // Distances come from the topology's all-pairs table (O(1) per query) and orders are hashed
 // incrementally (one random key per (logical, physical) pair, XOR-ed); an expansion costs
@@ -102,8 +103,11 @@ public:
     const std::vector<Slice>& slices() const { return slices_; }
     // Largest number of nodes expanded by one search during the last run.
     std::size_t max_expanded() const { return max_expanded_; }
-    // Searches of the last run that failed and were retried on halves of their gates.
+    // Searches of the last run that failed and were redone gate by gate.
     std::size_t split_searches() const { return split_searches_; }
+    // Searches of the last run that reached the node limit with the default estimate and were
+    // redone with the sum estimate.
+    std::size_t summed_searches() const { return summed_searches_; }
     // Nodes currently alive (0 outside a search).
     std::size_t live_nodes() const { return nodes_.size(); }
 
@@ -118,7 +122,7 @@ public:
             largest = std::max(largest, e);
             sum += e;
         }
-        double result = use_sum_heuristic_ ? sum : std::max(largest, (sum + 1) / 2);
+        double result = summing_ ? sum : std::max(largest, (sum + 1) / 2);
         double weight = 1.0;
         for (std::uint32_t k = 1; k <= lookahead_ && slice + k < slices_.size(); ++k) {
             weight *= discount_;
@@ -140,6 +144,7 @@ public:
         std::iota(order.begin(), order.end(), 0u);
         max_expanded_ = 0;
         split_searches_ = 0;
+        summed_searches_ = 0;
         for (std::uint32_t s = 0; s < slices_.size() && !slices_[s].gates.empty(); ++s) {
             check_reachable(order, s);
             route_gates(order, slices_[s].gates, s, steps);
@@ -377,8 +382,7 @@ private:
             std::iota(searched_qubits_.begin(), searched_qubits_.end(), 0u);
             in_search_.assign(n, 1);
         }
-        std::unordered_set<std::uint32_t, IdHash, IdEqual> table(1024, IdHash{this},
-                                                                 IdEqual{this});
+        std::unordered_set<std::uint32_t, IdHash, IdEqual> table(1024, IdHash{this}, IdEqual{this});
         nodes_.emplace_back();
         orders_.assign(order.begin(), order.end());
         Node& root = nodes_.back();
@@ -406,8 +410,8 @@ private:
                         std::copy(order_of(current), order_of(current) + n, child);
                         std::swap(child[c], child[w]);
                         nodes_.emplace_back();
-                        std::uint64_t hash = nodes_[current].hash ^ placement_key(c, pc) ^
-                                             placement_key(c, p);
+                        std::uint64_t hash =
+                            nodes_[current].hash ^ placement_key(c, pc) ^ placement_key(c, p);
                         if (in_search_[w]) hash ^= placement_key(w, p) ^ placement_key(w, pc);
                         nodes_.back().hash = hash;
                         const bool kept = offer(table, id, current, c, w, gates, slice);
@@ -423,14 +427,24 @@ private:
     }
 
     // Appends the SWAPs found for `gates`, then the gates, and moves `order` along. A search
-    // that fails is retried on each half of the gates in turn: the gates of one slice are all
-    // ready and act on distinct qubits, so emitting the first half before routing the second
-    // keeps the circuit's order on every qubit.
+    // that fails is redone for each gate in turn: the gates of one slice are all ready and act
+    // on distinct qubits, so emitting one before routing the next keeps the circuit's order on
+    // every qubit, and a single gate's search is short (its estimate is exact).
+    //
+    // When the search with the default estimate reaches the node limit, the sum estimate is
+    // tried first: it searches far less, at the price of the guarantee for this slice.
     void route_gates(std::vector<std::uint32_t>& order, Gates gates, std::uint32_t slice,
                      std::vector<Step>& steps) {
         std::uint32_t found = no_node;
         try {
+            summing_ = use_sum_heuristic_;
             found = search(order, gates, slice);
+            if (found == no_node && !summing_ && node_limit_ != 0 && nodes_.size() >= node_limit_) {
+                release_search();
+                summing_ = true;
+                ++summed_searches_;
+                found = search(order, gates, slice);
+            }
         } catch (...) {
             release_search();
             throw;
@@ -442,9 +456,8 @@ private:
                                         " exceeded the limit of " + std::to_string(node_limit_) +
                                         " nodes");
             ++split_searches_;
-            const std::size_t half = gates.size() / 2;
-            route_gates(order, gates.first(half), slice, steps);
-            route_gates(order, gates.subspan(half), slice, steps);
+            for (std::size_t g = 0; g < gates.size(); ++g)
+                route_gates(order, gates.subspan(g, 1), slice, steps);
             return;
         }
         order.assign(order_of(found), order_of(found) + nbphysical_);
@@ -467,6 +480,7 @@ private:
     std::vector<Interaction> gate_lists_;
     std::uint32_t nbqbits_;
     bool use_sum_heuristic_;
+    bool summing_ = false;  // estimate of the search under way
     QubitGraph graph_;
 
     bool graph_defined_ = false;
@@ -474,14 +488,15 @@ private:
     std::vector<std::uint32_t> distances_;  // graph_'s all-pairs table, row-major
     std::uint32_t lookahead_ = 0;           // slices after the current one in the estimate
     double discount_ = 0.5;
-    std::vector<Node> nodes_;             // every node of the current search, by id
-    std::vector<std::uint32_t> orders_;   // their orders, nbphysical_ entries each
-    std::vector<std::uint32_t> heap_;     // ids of queued nodes
+    std::vector<Node> nodes_;                     // every node of the current search, by id
+    std::vector<std::uint32_t> orders_;           // their orders, nbphysical_ entries each
+    std::vector<std::uint32_t> heap_;             // ids of queued nodes
     std::vector<std::uint32_t> searched_qubits_;  // logical qubits whose places make a state
     std::vector<char> in_search_;                 // by logical qubit: one of them
     std::size_t node_limit_ = 0;
     std::size_t max_expanded_ = 0;
     std::size_t split_searches_ = 0;
+    std::size_t summed_searches_ = 0;
 };
 
 }  // namespace couplize

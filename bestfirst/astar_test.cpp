@@ -378,7 +378,8 @@ TEST_P(SliceOptimality, EachSliceGetsTheFewestSwaps) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Topologies, SliceOptimality,
-                         ::testing::Combine(::testing::Values("line7", "grid2x3", "ladder2x4", "ring6"),
+                         ::testing::Combine(::testing::Values("line7", "grid2x3", "ladder2x4",
+                                                              "ring6"),
                                             ::testing::Values(1u, 2u, 3u)));
 
 // With one long gate the estimate is exact, and expanding the deeper of equal nodes first walks
@@ -435,7 +436,7 @@ struct SplitCase {
 class SplitTest : public ::testing::TestWithParam<SplitCase> {};
 
 // A search that cannot finish (no order fits every gate of the slice at once, or the node limit
-// is reached) is redone on halves of the slice and still routes every gate.
+// is reached) is redone gate by gate and still routes every gate.
 TEST_P(SplitTest, FailedSearchIsRetriedOnHalves) {
     const SplitCase& c = GetParam();
     AstarCouplizer engine(c.gates, c.nbqbits, c.size_slice, false);

@@ -317,8 +317,7 @@ private:
         const std::size_t m = p.size() - 1;
         const std::uint64_t own = m - 1;
         ahead_.clear();
-        for (std::size_t j = next_ + 1; j < interaction_count() && ahead_.size() < lookahead_;
-             ++j)
+        for (std::size_t j = next_ + 1; j < interaction_count() && ahead_.size() < lookahead_; ++j)
             if (arity(j) == 2) ahead_.push_back(j);
         double best = std::numeric_limits<double>::infinity();
         std::size_t chosen = 0;
@@ -335,8 +334,8 @@ private:
             // V(i) matters only when V(i) + ahead < best, i.e. V(i) < ceil(best - ahead).
             const double room = std::ceil(best - ahead);
             if (room > static_cast<double>(own)) {
-                const std::uint64_t bound = std::isinf(room) ? unbounded_cost
-                                                             : static_cast<std::uint64_t>(room);
+                const std::uint64_t bound =
+                    std::isinf(room) ? unbounded_cost : static_cast<std::uint64_t>(room);
                 const std::uint64_t rest = search(next_ + 1, end, bound - own, nullptr);
                 const double value = static_cast<double>(own + rest) + ahead;
                 if (own + rest < bound && value < best) {
@@ -447,8 +446,8 @@ private:
         for (std::size_t j = k; j < end; ++j) {
             if (arity(j) < 2) continue;
             const std::uint32_t* q = interaction(j);
-            const std::uint64_t e = excess(work_order_.get_physical_qubit(q[0]),
-                                           work_order_.get_physical_qubit(q[1]));
+            const std::uint64_t e =
+                excess(work_order_.get_physical_qubit(q[0]), work_order_.get_physical_qubit(q[1]));
             largest = std::max(largest, e);
             if (j == k || disjoint_from_earlier(q, k, j))
                 sum += e > 2 * earlier ? e - 2 * earlier : 0;
@@ -581,7 +580,7 @@ private:
     double lookahead_weight_ = 0.5;
     std::vector<std::size_t> ahead_;  // look-ahead scratch: interactions scored
     std::vector<PathStep> current_;   // enumeration scratch
-    Order work_order_;               // enumeration scratch
+    Order work_order_;                // enumeration scratch
 };
 
 }  // namespace couplize

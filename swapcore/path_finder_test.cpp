@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 #include <random>
 #include <string>
 
@@ -184,9 +185,33 @@ std::vector<Interaction> random_interactions(std::uint32_t n, std::size_t count,
 std::vector<Interaction> star_interactions(std::uint32_t n, std::size_t count, std::mt19937& rng) {
     std::vector<Interaction> result;
     std::uniform_int_distribution<std::uint32_t> pick(1, n - 1);
-    for (std::size_t k = 0; k < count; ++k) result.push_back({k % 3 == 0 ? 0 : pick(rng), pick(rng)});
+    for (std::size_t k = 0; k < count; ++k)
+        result.push_back({k % 3 == 0 ? 0 : pick(rng), pick(rng)});
     std::erase_if(result, [](const Interaction& q) { return q[0] == q[1]; });
     return result;
+}
+
+// Replays a committed path: every SWAP on an edge, every interaction in circuit order on the
+// physical qubits that hold its logical qubits, two-qubit ones on neighbours.
+void expect_routes(QubitGraph graph, const std::vector<Interaction>& circuit,
+                   const PathFinder& finder) {
+    Order order(graph.get_nbqubits());
+    std::size_t k = 0;
+    for (const PathStep& s : finder.base_path()) {
+        if (!s.is_input) {
+            EXPECT_EQ(graph.distance(s.qubits[0], s.qubits[1]), 1u);
+            order.insert_physical_swap(s.qubits[0], s.qubits[1]);
+            continue;
+        }
+        ASSERT_LT(k, circuit.size());
+        ASSERT_EQ(s.nbqubits, circuit[k].size());
+        for (std::size_t a = 0; a < s.nbqubits; ++a)
+            EXPECT_EQ(order.get_logical_qubit(s.qubits[a]), circuit[k][a]) << "interaction " << k;
+        if (s.nbqubits == 2) EXPECT_EQ(graph.distance(s.qubits[0], s.qubits[1]), 1u);
+        ++k;
+    }
+    EXPECT_EQ(k, circuit.size());
+    EXPECT_EQ(order.get(), finder.get_order());
 }
 
 struct Topology {
@@ -212,6 +237,7 @@ TEST_P(PrunedChoice, SamePathAndOrderAsFullEnumeration) {
                 << "round " << round << ", entry " << s;
         EXPECT_EQ(pruned.get_order(), expected.get_order());
         EXPECT_EQ(pruned.pending(), 0u);
+        if (round == 0) expect_routes(graph, circuit, pruned);
     }
 }
 
@@ -223,19 +249,20 @@ std::string topology_case_name(
 
 INSTANTIATE_TEST_SUITE_P(
     RandomCircuits, PrunedChoice,
-    ::testing::Combine(::testing::Values(Topology{"Line7", 7, fixtures::line_edges(7)},
-                                         Topology{"Grid3x3", 9, fixtures::grid_edges(3, 3)},
-                                         Topology{"Ring8", 8,
-                                                  [] {
-                                                      auto e = fixtures::line_edges(8);
-                                                      e.emplace_back(7, 0);
-                                                      return e;
-                                                  }()},
-                                         Topology{"Spare",
-                                                  8,
-                                                  {{0, 1}, {1, 2}, {2, 3}, {1, 4}, {4, 5},
-                                                   {5, 6}, {6, 7}, {3, 7}, {0, 5}}}),
-                       ::testing::Values(1u, 2u, 3u, 4u, 5u, 6u)),
+    ::testing::Combine(
+        ::testing::Values(
+            Topology{"Line7", 7, fixtures::line_edges(7)},
+            Topology{"Grid3x3", 9, fixtures::grid_edges(3, 3)},
+            Topology{"Ring8", 8,
+                     [] {
+                         auto e = fixtures::line_edges(8);
+                         e.emplace_back(7, 0);
+                         return e;
+                     }()},
+            Topology{"Spare",
+                     8,
+                     {{0, 1}, {1, 2}, {2, 3}, {1, 4}, {4, 5}, {5, 6}, {6, 7}, {3, 7}, {0, 5}}}),
+        ::testing::Values(1u, 2u, 3u, 4u, 5u, 6u)),
     topology_case_name);
 
 // On an even ring the two halves are equally short; the route must not depend on which
@@ -254,6 +281,35 @@ TEST(PathFinder, RouteIgnoresTheGraphsQueryHistory) {
         EXPECT_EQ(route_by_enumeration(primed, 2, circuit).get_order(), expected.get_order());
         EXPECT_EQ(route_pruned(primed, 2, circuit).get_order(), expected.get_order());
     }
+}
+
+class OptInRoutes
+    : public ::testing::TestWithParam<std::tuple<bool, std::uint32_t, std::uint32_t>> {};
+
+TEST_P(OptInRoutes, EveryInteractionOnNeighboursInOrder) {
+    const auto& [whole, lookahead, window] = GetParam();
+    const QubitGraph graph = fixtures::make_graph(9, fixtures::grid_edges(3, 3));
+    std::mt19937 rng(window + lookahead);
+    for (int round = 0; round < 5; ++round) {
+        const auto circuit = random_interactions(9, 40, rng);
+        PathFinder finder(graph, window);
+        finder.set_lookahead(lookahead, 1.0);
+        finder.set_interaction_list(circuit);
+        finder.route_fewest(whole);
+        expect_routes(graph, circuit, finder);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, OptInRoutes,
+                         ::testing::Combine(::testing::Bool(), ::testing::Values(0u, 6u),
+                                            ::testing::Values(1u, 3u, 5u)));
+
+TEST(PathFinder, LookaheadWeightMustBeFiniteAndNonNegative) {
+    PathFinder finder(line(4), 2);
+    EXPECT_THROW(finder.set_lookahead(3, -1.0), std::invalid_argument);
+    EXPECT_THROW(finder.set_lookahead(3, std::numeric_limits<double>::infinity()),
+                 std::invalid_argument);
+    EXPECT_NO_THROW(finder.set_lookahead(3, 0.0));
 }
 
 // Faults met inside the window surface from the pruned route with the same type and text.

@@ -59,10 +59,13 @@ struct AstarEngine {
     std::size_t max_nodes = default_max_nodes;  // per search; 0: no limit
     std::size_t max_expanded = 0;               // statistics of the last couplize
     std::size_t split_searches = 0;
+    std::size_t summed_searches = 0;
 
-    // About 20 MB of nodes at 20 qubits and a fraction of a second of search; a slice whose
-    // search needs more is routed in halves instead of growing without bound.
-    static constexpr std::size_t default_max_nodes = 100'000;
+    // A few MB and some 10 ms of search at 50 qubits. Slices of a wide circuit often need far
+    // more (the estimate is about half the true count when most gates need their own SWAPs);
+    // they are redone with the sum estimate, then gate by gate, so that the whole run stays in
+    // seconds.
+    static constexpr std::size_t default_max_nodes = 20'000;
 
     void set_graph(nb::handle given) {
         // Only bestfirst's own QubitGraph is accepted; both names are given in full so that
@@ -122,6 +125,7 @@ struct AstarEngine {
         // The statistics describe the last call even when it failed.
         max_expanded = engine.max_expanded();
         split_searches = engine.split_searches();
+        summed_searches = engine.summed_searches();
         if (failure) std::rethrow_exception(failure);
 
         // Deep copy of the circuit without deep-copying its operations: the memo maps the ops
@@ -179,7 +183,8 @@ void bind_astar_couplizer(nb::module_& m) {
             "size_slice"_a = 0, nb::kw_only(), "max_nodes"_a = AstarEngine::default_max_nodes,
             "size_slice: largest number of two-qubit gates per slice (0: the topology's maximum\n"
             "matching). max_nodes: largest number of nodes of one search (0: no limit); a\n"
-            "search that reaches it is redone on each half of its slice.")
+            "search that reaches it is redone with the sum estimate, then, if that reaches it\n"
+            "too, for each gate of its slice in turn.")
         .def("set_graph", &AstarEngine::set_graph, "graph"_a.none(),
              "Set the topology; the slice size is capped by its maximum matching")
         .def("couplize", &AstarEngine::couplize, "circuit"_a.none(), "use_sum_heuristic"_a = false,
@@ -203,8 +208,12 @@ void bind_astar_couplizer(nb::module_& m) {
             "max_nodes_expanded", [](const AstarEngine& e) { return e.max_expanded; },
             "Largest number of nodes expanded by one search in the last couplize")
         .def_prop_ro(
+            "summed_searches", [](const AstarEngine& e) { return e.summed_searches; },
+            "Searches of the last couplize that reached max_nodes and were redone with the sum\n"
+            "estimate (their slice may get more than the fewest SWAPs)")
+        .def_prop_ro(
             "split_searches", [](const AstarEngine& e) { return e.split_searches; },
-            "Searches of the last couplize that were redone on halves of their slice");
+            "Searches of the last couplize that were redone gate by gate");
 }
 
 }  // namespace couplize::py

@@ -1,5 +1,6 @@
 // Couplizer: the windowed engine. Reads the circuit once, drives the native PathFinder, asks the
 // metric for each step's candidate, then builds the routed host circuit.
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -123,7 +124,12 @@ nb::object couplize_once(Couplizer& self, nb::handle circuit,
         return finder.candidates().size() > 0 && finder.candidates().length(0) > 0;
     };
 
-    if (uses_native_choice(metric, predefined)) {
+    const bool native = uses_native_choice(metric, predefined);
+    if (!native && (self.whole_window || self.lookahead > 0))
+        raise(PyExc_ValueError,
+              "whole_window and lookahead apply to the built-in fewest-operations choice only, "
+              "but this engine's metric chooses candidates in Python");
+    if (native) {
         nb::gil_scoped_release release;
         finder.route_fewest(self.whole_window);
     } else {
@@ -253,10 +259,14 @@ void bind_couplizer(nb::module_& m) {
                const std::uint32_t window = to_uint32(window_size);
                if (window == 0)
                    raise(PyExc_ValueError, "Window size should be a positive integer (not null)");
+               const std::uint32_t ahead = to_uint32(lookahead);
+               if (!(lookahead_weight >= 0.0) || std::isinf(lookahead_weight))
+                   raise(PyExc_ValueError, "lookahead_weight must be a finite number >= 0, got " +
+                                               std::to_string(lookahead_weight));
                new (self.p) Couplizer();
                self.p->window_size = window;
                self.p->whole_window = whole_window;
-               self.p->lookahead = to_uint32(lookahead);
+               self.p->lookahead = ahead;
                self.p->lookahead_weight = lookahead_weight;
                self.p->circuit = HostTypes::get().Circuit();
                nb::handle chosen = metric.is_none() ? default_metric() : metric;
@@ -274,8 +284,13 @@ void bind_couplizer(nb::module_& m) {
            "window_size: interactions each candidate covers (default 3). metric: chooses among\n"
            "the candidates (default: fewest operations). whole_window: commit each chosen\n"
            "candidate whole and search the next window after it, instead of committing its\n"
-           "first interaction and searching again from the next one (only with the built-in\n"
-           "fewest-operations choice; a Python metric always sees every candidate of each step)")
+           "first interaction and searching again from the next one. lookahead: for each\n"
+           "meeting point, also weigh the mean excess distance (distance - 1) of the next\n"
+           "`lookahead` two-qubit interactions under the placement it leaves, times\n"
+           "lookahead_weight; 0 (the default) turns it off. Both only change the built-in\n"
+           "fewest-operations choice,\n"
+           "which they trade for fewer SWAPs over the whole circuit; with a Python metric,\n"
+           "which sees every candidate of each step, couplize rejects them")
         .def(
             "set_graph",
             [](Couplizer& self, nb::handle graph) {
