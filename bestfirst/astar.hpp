@@ -37,7 +37,7 @@ namespace couplize {
 //   gates, slice k after this one weighted by discount^k. That steers the order towards the
 //   gates that follow, but is no longer a lower bound: per-slice counts may exceed the fewest.
 // Among equal cost + estimate the deeper node (more SWAPs made) is expanded first, then the one
-// created first. A state (where the slice's qubits sit; the whole order with a look-ahead) is
+// created first. A state (where the qubits of the slice and of the look-ahead's slices sit) is
 // held by at most one node per search and queued at most once: a cheaper way to a queued state
 // updates that node in place; an expanded state is never reopened (with a consistent estimate
 // its cost is already the fewest).
@@ -362,9 +362,9 @@ private:
     // Returns the id of the node found, or no_node, with the search's nodes still alive, when
     // the queue empties (no order fits these gates at once) or the node limit is reached.
     //
-    // Orders that place the gates' qubits alike are one state: the other qubits never count in
-    // the goal, the estimate or a SWAP's cost (the estimate's look-ahead aside), so the fewest
-    // SWAPs from such orders are equal and the first one met stands for all. On topologies
+    // Orders that place the gates' qubits (and the look-ahead's) alike are one state: the other
+    // qubits never count in the goal, the estimate or a SWAP's cost, so the fewest SWAPs from
+    // such orders are equal and the first one met stands for all. On topologies
     // larger than the slice this keeps the search from telling apart arrangements of the qubits
     // it merely pushes aside.
     std::uint32_t search(const std::vector<std::uint32_t>& order, Gates gates,
@@ -377,11 +377,14 @@ private:
                 searched_qubits_.push_back(q);
                 in_search_[q] = 1;
             }
-        if (lookahead_ > 0) {  // the look-ahead reads where every qubit of the circuit is
-            searched_qubits_.resize(n);
-            std::iota(searched_qubits_.begin(), searched_qubits_.end(), 0u);
-            in_search_.assign(n, 1);
-        }
+        // The look-ahead also reads where the next slices' qubits are.
+        for (std::uint32_t k = 1; k <= lookahead_ && slice + k < slices_.size(); ++k)
+            for (std::uint32_t g : slices_[slice + k].gates)
+                for (std::uint32_t q : gate_lists_[g])
+                    if (!in_search_[q]) {
+                        searched_qubits_.push_back(q);
+                        in_search_[q] = 1;
+                    }
         std::unordered_set<std::uint32_t, IdHash, IdEqual> table(1024, IdHash{this}, IdEqual{this});
         nodes_.emplace_back();
         orders_.assign(order.begin(), order.end());

@@ -78,6 +78,12 @@ inline long long fewest_entries_index(const CandidateSet& candidates) {
 // their shortest path is tried as the meeting point, both qubits walking towards it with SWAPs.
 // The enumeration backtracks on one shared buffer and one working order, so its cost is the
 // total size of the candidates; committed entries are appended, never copied.
+//
+// `route_fewest` makes the choice of the fewest entries (fewest SWAPs, earliest candidate on
+// ties) at every step without the enumeration, whose size is the product of the window's path
+// lengths: a branch and bound over meeting edges (see choose_branch), O(path lengths) per level
+// in practice. Shortest paths are the graph's, always first asked from the lower-numbered end,
+// so the route depends only on the topology and the circuit, not on earlier path queries.
 class PathFinder {
 public:
     PathFinder() = default;
