@@ -14,11 +14,11 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
-from mirel.comm.datamodel.ttypes import Circuit, Op
+from mirel.comm.datamodel.ttypes import Circuit
+from mirel.couplize import topologies
+from mirel.couplize.interop import from_qiskit
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT))
-from tests.support.routing import grid_edges, line_edges  # noqa: E402
 
 CACHE = ROOT / "bench" / ".cache" / "mqtbench"
 NAMES = (
@@ -37,8 +37,6 @@ NAMES = (
 )
 SIZES = (16, 27, 50, 100)
 BASIS = ["u", "cx"]
-# Host gate names of the decomposed circuits' gates.
-HOST_GATE = {"cx": "CNOT", "u": "U"}
 
 
 @dataclass
@@ -80,21 +78,8 @@ def load(name, size):
 
 
 def to_host(circuit):
-    """Host circuit of a decomposed QuantumCircuit (only `HOST_GATE` gates and barriers)."""
-    index = {q: i for i, q in enumerate(circuit.qubits)}
-    ops = []
-    for instruction in circuit.data:
-        operation = instruction.operation
-        if operation.name == "barrier":
-            continue
-        ops.append(
-            Op(
-                gate=HOST_GATE[operation.name],
-                qbits=[index[q] for q in instruction.qubits],
-                params=[float(p) for p in operation.params] or None,
-            )
-        )
-    return Circuit(ops=ops, nbqbits=circuit.num_qubits)
+    """Host circuit of a decomposed QuantumCircuit (barriers dropped)."""
+    return from_qiskit(circuit)
 
 
 def cases(names=NAMES, sizes=SIZES, min_two_qubit=0):
@@ -114,20 +99,21 @@ def cases(names=NAMES, sizes=SIZES, min_two_qubit=0):
     return found
 
 
-def heavy_hex(distance):
-    from qiskit.transpiler import CouplingMap
+def _preset(text, name):
+    device = topologies.device(text)
+    return Topology(name, device.nbqbits, list(device.edges))
 
-    coupling = CouplingMap.from_heavy_hex(distance)
-    edges = sorted({tuple(sorted(e)) for e in coupling.get_edges()})
-    return Topology(f"heavy-hex-d{distance}", coupling.size(), edges)
+
+def heavy_hex(distance):
+    return _preset(f"heavy-hex:{distance}", f"heavy-hex-d{distance}")
 
 
 def grid(rows, cols):
-    return Topology(f"grid-{rows}x{cols}", rows * cols, grid_edges(rows, cols))
+    return _preset(f"grid:{rows}x{cols}", f"grid-{rows}x{cols}")
 
 
 def line(n):
-    return Topology(f"line-{n}", n, line_edges(n))
+    return _preset(f"line:{n}", f"line-{n}")
 
 
 TOPOLOGY_KINDS = ("heavy-hex", "grid", "line")
