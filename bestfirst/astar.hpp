@@ -37,8 +37,9 @@ namespace couplize {
 //   gates, slice k after this one weighted by discount^k. That steers the order towards the
 //   gates that follow, but is no longer a lower bound: per-slice counts may exceed the fewest.
 // Among equal cost + estimate the deeper node (more SWAPs made) is expanded first, then the one
-// created first. A state (where the qubits of the slice and of the look-ahead's slices sit) is
-// held by at most one node per search and queued at most once: a cheaper way to a queued state
+// whose order leaves the next slice's gates shorter (summed excess), then the one created first.
+// A state (where the qubits of this slice and of the next slices read sit) is held by at most
+// one node per search and queued at most once: a cheaper way to a queued state
 // updates that node in place; an expanded state is never reopened (with a consistent estimate
 // its cost is already the fewest).
 //
@@ -162,6 +163,7 @@ private:
         std::uint32_t swapped[2] = {0, 0};  // logical qubits exchanged from the parent
         std::uint32_t cost = 0;             // SWAPs from the root
         double estimate = 0;
+        std::uint32_t next_excess = 0;  // summed excess of the next slice's gates (ties only)
         std::uint64_t hash = 0;
         std::uint32_t heap_index = no_node;  // position in heap_, no_node when not queued
         bool expanded = false;
@@ -209,6 +211,18 @@ private:
     }
     std::uint32_t excess(const std::uint32_t* order, std::uint32_t gate) const {
         return distance(order, gate) - 1;
+    }
+
+    // Breaks ties between nodes of equal cost + estimate and cost: the order that leaves the
+    // next slice's gates shorter first. It never changes the SWAP count found.
+    std::uint32_t next_excess(const std::uint32_t* order, std::uint32_t slice) const {
+        std::uint32_t sum = 0;
+        if (slice + 1 < slices_.size())
+            for (std::uint32_t g : slices_[slice + 1].gates) {
+                const std::uint32_t d = distance(order, g);
+                if (d != QubitGraph::unreachable) sum += d - 1;
+            }
+        return sum;
     }
 
     bool is_compatible(const std::uint32_t* order, Gates gates) const {
@@ -268,13 +282,14 @@ private:
     // --- the open list: a binary heap of node ids that tracks each node's position -------------
 
     // Whether node a is expanded before node b: smaller cost + estimate, then more SWAPs made,
-    // then created first.
+    // then a shorter next slice, then created first.
     bool before(std::uint32_t a, std::uint32_t b) const {
         const Node& x = nodes_[a];
         const Node& y = nodes_[b];
         const double fx = x.cost + x.estimate, fy = y.cost + y.estimate;
         if (fx != fy) return fx < fy;
         if (x.cost != y.cost) return x.cost > y.cost;
+        if (x.next_excess != y.next_excess) return x.next_excess < y.next_excess;
         return a < b;
     }
 
@@ -353,6 +368,7 @@ private:
         node.swapped[1] = w;
         node.cost = cost;
         node.estimate = estimate(order_of(id), gates, slice);
+        node.next_excess = next_excess(order_of(id), slice);
         table.insert(id);
         push(id);
         return true;
@@ -362,9 +378,10 @@ private:
     // Returns the id of the node found, or no_node, with the search's nodes still alive, when
     // the queue empties (no order fits these gates at once) or the node limit is reached.
     //
-    // Orders that place the gates' qubits (and the look-ahead's) alike are one state: the other
-    // qubits never count in the goal, the estimate or a SWAP's cost, so the fewest SWAPs from
-    // such orders are equal and the first one met stands for all. On topologies
+    // Orders that place the gates' qubits (and those of the next slices read by the look-ahead
+    // or the tie-break) alike are one state: the other qubits never count in the goal, the
+    // estimate, the order of expansion or a SWAP's cost, so the fewest SWAPs from such orders
+    // are equal and the first one met stands for all. On topologies
     // larger than the slice this keeps the search from telling apart arrangements of the qubits
     // it merely pushes aside.
     std::uint32_t search(const std::vector<std::uint32_t>& order, Gates gates,
@@ -378,7 +395,8 @@ private:
                 in_search_[q] = 1;
             }
         // The look-ahead also reads where the next slices' qubits are.
-        for (std::uint32_t k = 1; k <= lookahead_ && slice + k < slices_.size(); ++k)
+        const std::uint32_t ahead = std::max<std::uint32_t>(lookahead_, 1);  // ties read one
+        for (std::uint32_t k = 1; k <= ahead && slice + k < slices_.size(); ++k)
             for (std::uint32_t g : slices_[slice + k].gates)
                 for (std::uint32_t q : gate_lists_[g])
                     if (!in_search_[q]) {
@@ -391,6 +409,7 @@ private:
         Node& root = nodes_.back();
         for (std::uint32_t q : searched_qubits_) root.hash ^= placement_key(q, order[q]);
         root.estimate = estimate(order.data(), gates, slice);
+        root.next_excess = next_excess(order.data(), slice);
         table.insert(0);
 
         std::uint32_t current = 0;
