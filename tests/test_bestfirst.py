@@ -321,15 +321,13 @@ def test_lookahead_rejects_bad_settings(kwargs, error, message):
         engine.couplize(Circuit(ops=[cnot(0, 2)], nbqbits=3), **kwargs)
 
 
-def test_lookahead_steers_a_fan_of_gates_towards_the_next_ones():
-    # Every qubit meets the last one in turn: each slice alone gets its fewest SWAPs either
-    # way, but looking ahead leaves the shared qubit where the next gates need it.
+@pytest.mark.parametrize("kwargs", [{}, {"lookahead": 2}], ids=["ties", "lookahead"])
+def test_next_gates_steer_a_fan_of_gates(kwargs):
+    # Every qubit meets the last one in turn. Each slice's fewest SWAPs can leave the shared
+    # qubit where it was (the other walks all the way, about n * n / 2 SWAPs in all) or take it
+    # along (about 2 per gate): ties between equal nodes, and the look-ahead, pick the latter.
     n = 12
     edges = line_edges(n)
     circuit = Circuit(ops=[cnot(q, n - 1) for q in range(n - 1)], nbqbits=n)
-
-    def swaps(**kwargs):
-        routed = engine_on(n, edges).couplize(circuit, **kwargs)
-        return check_routed(circuit, routed, n, edges)
-
-    assert swaps(lookahead=2) < swaps()
+    routed = engine_on(n, edges).couplize(circuit, **kwargs)
+    assert check_routed(circuit, routed, n, edges) <= 2 * (n - 1)
