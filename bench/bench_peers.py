@@ -21,6 +21,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # for tests.support
 import peer_suite as suite  # noqa: E402
 
 from tests.support.routing import check_routed  # noqa: E402
