@@ -168,7 +168,12 @@ nb::object couplize_once(Couplizer& self, nb::handle circuit,
     nb::list routed;
     std::size_t k = 0;
     const std::vector<PathStep>& base = finder.base_path();
-    builder.append(routed, base.data(), base.data() + base.size(), k);
+    {
+        // The routed operations hold no cycles; collecting while building them would rescan
+        // every one made so far, quadratic in the length of the result.
+        GcPause gc_pause;
+        builder.append(routed, base.data(), base.data() + base.size(), k);
+    }
     const std::vector<std::uint32_t> order = finder.get_order();
     if (!is_strictly_increasing(order)) routed.append(make_full_remap(order));
     result.attr("ops") = routed;
