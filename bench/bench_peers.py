@@ -161,9 +161,9 @@ def qmap_heuristic(case, topology):
 RUNNERS = {
     "sabre": sabre(),
     "velor": velor(),
-    # Opt-in: each window's choice committed whole, 20 further interactions weighed.
+    # Opt-in: each window's choice committed whole, the next 4 interactions weighed.
     "velor-ahead": velor(
-        engine_kwargs={"whole_window": True, "lookahead": 20, "lookahead_weight": 1.0}
+        engine_kwargs={"whole_window": True, "lookahead": 4, "lookahead_weight": 2.0}
     ),
     "bka": bka(),
     # Opt-in: the estimate also counts the next 4 slices, discounted by 0.7 per slice.

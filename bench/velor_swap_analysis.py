@@ -23,8 +23,8 @@ from tests.support.routing import line_edges, make_graph  # noqa: E402
 MODES = {
     "default": {},
     "whole_window": {"whole_window": True},
-    "lookahead=20": {"lookahead": 20, "lookahead_weight": 1.0},
-    "both": {"whole_window": True, "lookahead": 20, "lookahead_weight": 1.0},
+    "lookahead=4": {"lookahead": 4, "lookahead_weight": 2.0},
+    "both": {"whole_window": True, "lookahead": 4, "lookahead_weight": 2.0},
 }
 
 
