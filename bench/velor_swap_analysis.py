@@ -23,8 +23,9 @@ from tests.support.routing import line_edges, make_graph  # noqa: E402
 MODES = {
     "default": {},
     "whole_window": {"whole_window": True},
-    "lookahead=4": {"lookahead": 4, "lookahead_weight": 2.0},
-    "both": {"whole_window": True, "lookahead": 4, "lookahead_weight": 2.0},
+    "ahead 4, w 2": {"lookahead": 4, "lookahead_weight": 2.0},
+    "whole+ahead 4, w 2": {"whole_window": True, "lookahead": 4, "lookahead_weight": 2.0},
+    "whole+ahead 20, w 1": {"whole_window": True, "lookahead": 20, "lookahead_weight": 1.0},
 }
 
 
@@ -62,13 +63,13 @@ def main():
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 30
     cnots = n * (n - 1) // 2
     print(f"full entangler on a line of {n} qubits: {cnots} CNOTs; SWAPs (SWAPs per CNOT)")
-    print(f"{'window':>6}" + "".join(f"{mode:>18}" for mode in MODES))
+    print(f"{'window':>6}" + "".join(f"{mode:>21}" for mode in MODES))
     for window in (1, 2, 3, 4, 5):
         cells = []
         for options in MODES.values():
             swaps = sum(op.gate == "SWAP" for op in route(n, window, **options).ops)
             cells.append(f"{swaps:>10} ({swaps / cnots:4.1f})")
-        print(f"{window:>6}" + "".join(f"{c:>18}" for c in cells))
+        print(f"{window:>6}" + "".join(f"{c:>21}" for c in cells))
 
     small = min(n, 10)
     print(f"\nwindow 3, default, {small} qubits: SWAPs per round and placement at its start")
