@@ -193,7 +193,7 @@ void bind_astar_couplizer(nb::module_& m) {
              "Return a routed copy of the circuit: SWAPs inserted before each slice of gates\n"
              "that does not fit the topology, then a final REMAP.\n\n"
              "Each slice gets the fewest SWAPs possible from the placement it starts from (unless\n"
-             "its search reaches max_nodes and is split), found by A* with the estimate\n"
+             "its search reaches max_nodes and is redone), found by A* with the estimate\n"
              "max(largest excess, ceil(summed excess / 2)), a gate's excess being its distance\n"
              "minus one. use_sum_heuristic: estimate with the summed excess instead; it can\n"
              "overestimate (one SWAP can shorten two gates), so searches are shorter but a slice\n"

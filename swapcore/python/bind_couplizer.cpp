@@ -293,9 +293,8 @@ void bind_couplizer(nb::module_& m) {
            "meeting point, also weigh the mean excess distance (distance - 1) of the next\n"
            "`lookahead` two-qubit interactions under the placement it leaves, times\n"
            "lookahead_weight; 0 (the default) turns it off. Both only change the built-in\n"
-           "fewest-operations choice,\n"
-           "which they trade for fewer SWAPs over the whole circuit; with a Python metric,\n"
-           "which sees every candidate of each step, couplize rejects them")
+           "fewest-operations choice, trading it for fewer SWAPs over the whole circuit; with a\n"
+           "Python metric, which sees every candidate of each step, couplize rejects them")
         .def(
             "set_graph",
             [](Couplizer& self, nb::handle graph) {
