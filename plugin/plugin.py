@@ -310,8 +310,10 @@ class Couplizer(AbstractPlugin, OffloadedPlugin):
         """The engine of `method` and the keywords of its `couplize`, taking the method's own
         keywords out of `kwargs`."""
         engine_class = self.couplize_algorithm[method]
-        # Opt-in settings go to the engine only when given, after the default ones.
-        extra = {key: kwargs.pop(key) for key in _OPT_IN.get(method, ()) if key in kwargs}
+        # Opt-in settings go to the engine only when given, after the default ones and in the
+        # caller's order.
+        opt_in = _OPT_IN.get(method, ())
+        extra = {key: kwargs.pop(key) for key in list(kwargs) if key in opt_in}
         _check_opt_in(extra)
         if method == "velor":
             window_size = kwargs.pop("window_size", 4)
