@@ -47,20 +47,51 @@ private:
     bool was_enabled_;
 };
 
-inline bool is_circuit(nb::handle obj) {
-    return PyObject_IsInstance(obj.ptr(), HostTypes::get().Circuit.ptr()) == 1;
-}
+inline bool is_circuit(nb::handle obj) { return is_instance(obj, HostTypes::get().Circuit); }
 
-inline bool is_op(nb::handle obj) {
-    return PyObject_IsInstance(obj.ptr(), HostTypes::get().Op.ptr()) == 1;
-}
+inline bool is_op(nb::handle obj) { return is_instance(obj, HostTypes::get().Op); }
 
 inline bool is_remap(nb::handle op) { return op.attr("type").equal(HostTypes::get().REMAP); }
+
+// The circuit's operations, read once into a tuple the engine owns: later Python code (a
+// metric, a copy method) may change or empty the caller's list, never what the engine reads.
+inline nb::tuple snapshot_ops(nb::handle ops_field) {
+    if (ops_field.is_none()) return nb::steal<nb::tuple>(PyTuple_New(0));
+    return to_owned_sequence(ops_field, "The circuit's ops");
+}
+
+// Deep copy of `obj` that is a new object: copying through a __deepcopy__ / __copy__ that returns
+// the object itself would let the engine write into the caller's data.
+inline nb::object fresh_deepcopy(nb::handle obj, nb::handle memo = nb::handle()) {
+    nb::object clone = memo.is_valid() ? HostTypes::get().deepcopy(obj, memo)
+                                       : HostTypes::get().deepcopy(obj);
+    if (clone.is(obj))
+        raise(PyExc_TypeError, std::string("Deep copy of a ") + Py_TYPE(obj.ptr())->tp_name +
+                                   " returned the object itself; the input cannot be copied");
+    return clone;
+}
+
+// Deep copy of a circuit without deep-copying its operations (the memo maps the `ops_field` read
+// from it to a new empty list); the caller then sets the routed operations. Refuses a copy that
+// is the input itself or not a circuit.
+inline nb::object copy_circuit_without_ops(nb::handle circuit, nb::handle ops_field) {
+    nb::dict memo;
+    memo[nb::int_(reinterpret_cast<std::intptr_t>(ops_field.ptr()))] = nb::list();
+    nb::object result = fresh_deepcopy(circuit, memo);
+    if (!is_circuit(result))
+        raise(PyExc_TypeError, std::string("Deep copy of a ") + Py_TYPE(circuit.ptr())->tp_name +
+                                   " returned a " + Py_TYPE(result.ptr())->tp_name +
+                                   ", not a Circuit");
+    result.attr("ops") = nb::list();
+    return result;
+}
 
 // Fast construction of routed operations. The host's operations are plain value objects whose
 // fields live in the instance dictionary; for those, a new operation is an object of the same
 // class given a copied dictionary, which skips the Python-level __init__ / __deepcopy__ (about
-// ten times faster). Operations of any other shape go through the Python protocol.
+// ten times faster). Only operations of exactly the host's Op class qualify: a subclass may keep
+// a field behind a property or need its own copy method. Anything else goes through the Python
+// protocol.
 class OpFactory {
 public:
     static OpFactory& get() {
@@ -91,7 +122,7 @@ public:
             if (qubits) set_item(fields, qubit_list(qubits, n));
             return with_fields(Py_TYPE(op.ptr()), fields);
         }
-        nb::object clone = HostTypes::get().deepcopy(op);
+        nb::object clone = fresh_deepcopy(op);
         if (qubits) clone.attr(qbits_key_) = qubit_list(qubits, n);
         return clone;
     }
@@ -106,7 +137,7 @@ private:
             return;
         }
         nb::object fields = nb::steal(dict);
-        if (!is_plain_type(type)) return;
+        if (type->tp_new != PyBaseObject_Type.tp_new) return;
         op_type_ = type;
         fields[qbits_key_] = nb::none();
         fields["gate"] = "SWAP";
@@ -114,9 +145,6 @@ private:
         swap_fields_ = fields;
     }
 
-    static bool is_plain_type(PyTypeObject* type) {
-        return type->tp_new == PyBaseObject_Type.tp_new;
-    }
 
     static bool is_immutable_scalar(PyObject* value) {
         return value == Py_None || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
@@ -126,7 +154,7 @@ private:
     // A copy of the instance dictionary with fresh lists, or an invalid object when some field
     // is neither an immutable scalar nor a flat list of them (or the class is not plain).
     nb::object plain_copy_of_fields(nb::handle op) const {
-        if (!is_plain_type(Py_TYPE(op.ptr()))) return {};
+        if (!op_type_ || Py_TYPE(op.ptr()) != op_type_) return {};
         PyObject* dict = PyObject_GenericGetDict(op.ptr(), nullptr);
         if (!dict) {
             PyErr_Clear();

@@ -24,10 +24,11 @@ nb::object& default_metric() {
 }
 
 // Routed host operations built from committed or candidate path entries. Input entries are
-// copies of the k-th input operation with physical qubits; SWAPs are new operations.
+// copies of the k-th input operation with physical qubits; SWAPs are new operations. The input
+// operations come from the engine's own snapshot, never from the caller's list.
 class OpBuilder {
 public:
-    explicit OpBuilder(nb::handle circuit) : ops_(nb::borrow<nb::list>(circuit.attr("ops"))) {}
+    explicit OpBuilder(nb::tuple ops) : ops_(std::move(ops)) {}
 
     void append(nb::list& out, const PathStep* begin, const PathStep* end, std::size_t& k) const {
         OpFactory& factory = OpFactory::get();
@@ -37,14 +38,15 @@ public:
                 continue;
             }
             // Operations without qubits keep their own (possibly None) qbits.
-            nb::handle source = ops_[k++];
+            if (k >= nb::len(ops_)) raise(PyExc_RuntimeError, "Routed path and circuit disagree");
+            nb::handle source = PyTuple_GET_ITEM(ops_.ptr(), static_cast<Py_ssize_t>(k++));
             out.append(s->nbqubits > 0 ? factory.copy(source, s->qubits, s->nbqubits)
                                        : factory.copy(source));
         }
     }
 
 private:
-    nb::list ops_;
+    nb::tuple ops_;
 };
 
 bool is_strictly_increasing(const std::vector<std::uint32_t>& order) {
@@ -53,35 +55,48 @@ bool is_strictly_increasing(const std::vector<std::uint32_t>& order) {
     return true;
 }
 
+// A circuit as bound by set_circuit: its `ops` attribute as read, and the snapshot of it that
+// every later step uses.
+struct BoundCircuit {
+    nb::object ops_field;
+    nb::tuple ops;
+};
+
 // Binds a circuit: checks it against the graph and loads one interaction per operation.
-void set_circuit(Couplizer& self, nb::handle circuit, const std::vector<std::uint32_t>* relabel) {
+BoundCircuit set_circuit(Couplizer& self, nb::handle circuit,
+                         const std::vector<std::uint32_t>* relabel) {
     if (!is_circuit(circuit))
         raise(PyExc_AssertionError, "The given argument is not an instance of Circuit");
     if (!self.graph_defined) raise(PyExc_Exception, "No graph defined");
-    const long long nbqbits = to_long_long(circuit.attr("nbqbits"));
+    const std::uint32_t nbqbits = to_uint32(circuit.attr("nbqbits"));
     const std::uint32_t graph_size = self.graph.get_nbqubits();
-    if (nbqbits > static_cast<long long>(graph_size))
+    if (nbqbits > graph_size)
         raise(PyExc_Exception,
               "The graph does not have enought qubits:\nCircuit: " + std::to_string(nbqbits) +
                   " qubits - Graph: " + std::to_string(graph_size) + " qubits");
     self.circuit = nb::borrow(circuit);
 
+    BoundCircuit bound{circuit.attr("ops"), {}};
+    bound.ops = snapshot_ops(bound.ops_field);
+    const std::size_t count = nb::len(bound.ops);
     std::vector<std::uint32_t> qubits, offsets{0}, scratch;
-    nb::list ops = nb::borrow<nb::list>(circuit.attr("ops"));
-    qubits.reserve(2 * nb::len(ops));
-    offsets.reserve(nb::len(ops) + 1);
-    for (nb::handle op : ops) {
+    qubits.reserve(2 * count);
+    offsets.reserve(count + 1);
+    for (std::size_t k = 0; k < count; ++k) {
+        nb::handle op = PyTuple_GET_ITEM(bound.ops.ptr(), static_cast<Py_ssize_t>(k));
         to_uint32_list(op.attr("qbits"), scratch);
         for (std::uint32_t q : scratch) {
-            if (relabel && q >= relabel->size())
-                raise(PyExc_ValueError, "Qubit " + std::to_string(q) +
-                                            " is not below the circuit's number of qubits (" +
-                                            std::to_string(relabel->size()) + ")");
+            if (q >= nbqbits)
+                raise(PyExc_ValueError, "Operation " + std::to_string(k) + " acts on qubit " +
+                                            std::to_string(q) +
+                                            ", which is not below the circuit's nbqbits (" +
+                                            std::to_string(nbqbits) + ")");
             qubits.push_back(relabel ? (*relabel)[q] : q);
         }
         offsets.push_back(static_cast<std::uint32_t>(qubits.size()));
     }
     self.path_finder.set_interactions(std::move(qubits), std::move(offsets));
+    return bound;
 }
 
 std::size_t checked_index(nb::handle value, std::size_t count) {
@@ -103,20 +118,24 @@ bool uses_native_choice(nb::handle metric, bool predefined) {
     return own.is(builtin);
 }
 
+// A routed circuit and its operation list (the engine's own, whatever the circuit class does
+// with the `ops` attribute).
+struct Routed {
+    nb::object circuit;
+    nb::list ops;
+};
+
 // Routes the bound circuit from the identity placement. `relabel` maps circuit qubits to the
 // qubits routing starts from (an explicit initial order).
-nb::object couplize_once(Couplizer& self, nb::handle circuit,
-                         const std::vector<std::uint32_t>* relabel = nullptr) {
-    set_circuit(self, circuit, relabel);
+Routed couplize_once(Couplizer& self, nb::handle circuit,
+                     const std::vector<std::uint32_t>* relabel = nullptr) {
+    BoundCircuit bound = set_circuit(self, circuit, relabel);
     nb::object metric = self.metric;
-    const bool predefined = PyObject_IsInstance(metric.ptr(), nb::type<PredefMetric>().ptr()) == 1;
+    const bool predefined = is_instance(metric, nb::type<PredefMetric>());
     if (predefined) metric.attr("init")();
 
-    const HostTypes& host = HostTypes::get();
-    nb::object shell = host.copy(circuit);
-    shell.attr("ops") = nb::list();
-    nb::object result = host.deepcopy(shell);
-    OpBuilder builder(circuit);
+    nb::object result = copy_circuit_without_ops(circuit, bound.ops_field);
+    OpBuilder builder(std::move(bound.ops));
     PathFinder& finder = self.path_finder;
 
     auto has_work = [&finder] {
@@ -168,16 +187,16 @@ nb::object couplize_once(Couplizer& self, nb::handle circuit,
     const std::vector<std::uint32_t> order = finder.get_order();
     if (!is_strictly_increasing(order)) routed.append(make_full_remap(order));
     result.attr("ops") = routed;
-    return result;
+    return {result, routed};
 }
 
 // Routing from an explicit placement: initial_order[q] is the qubit logical q starts on.
 nb::object couplize_from(Couplizer& self, nb::handle circuit, nb::handle initial_order) {
     if (!is_circuit(circuit))
         raise(PyExc_AssertionError, "The given argument is not an instance of Circuit");
-    const long long nbqbits = to_long_long(circuit.attr("nbqbits"));
-    std::vector<std::uint32_t> placement = to_uint32_list(initial_order);
-    if (static_cast<long long>(placement.size()) != nbqbits)
+    const std::uint32_t nbqbits = to_uint32(circuit.attr("nbqbits"));
+    std::vector<std::uint32_t> placement = to_uint32_list(initial_order, "initial_order");
+    if (placement.size() != nbqbits)
         raise(PyExc_ValueError,
               "Length of \"initial_order\" must be equal to the number of qubits of the circuit");
     std::vector<char> seen(placement.size(), 0);
@@ -186,11 +205,11 @@ nb::object couplize_from(Couplizer& self, nb::handle circuit, nb::handle initial
             raise(PyExc_ValueError, "Argument \"initial_order\" is not permutation of [0 ; n - 1]");
         seen[p] = 1;
     }
-    nb::object result = couplize_once(self, circuit, &placement);
+    Routed routed = couplize_once(self, circuit, &placement);
 
     nb::module_ swapcore = nb::module_::import_("mirel.couplize.swapcore");
     nb::object initial = make_full_remap(placement);
-    nb::list ops = nb::borrow<nb::list>(result.attr("ops"));
+    nb::list& ops = routed.ops;
     ops.insert(0, initial);
     nb::object back = swapcore.attr("inverse_remap")(initial);
     const std::size_t size = nb::len(ops);
@@ -199,7 +218,8 @@ nb::object couplize_from(Couplizer& self, nb::handle circuit, nb::handle initial
         back = swapcore.attr("merge_remaps")(last, back);
     }
     ops.append(back);
-    return result;
+    routed.circuit.attr("ops") = ops;
+    return routed.circuit;
 }
 
 // A property whose deletion stores None, as the engine's public attributes do.
@@ -255,24 +275,31 @@ void bind_couplizer(nb::module_& m) {
                if (window == 0)
                    raise(PyExc_ValueError, "Window size should be a positive integer (not null)");
                new (self.p) Couplizer();
-               self.p->window_size = window;
-               self.p->circuit = HostTypes::get().Circuit();
-               nb::handle chosen = metric.is_none() ? default_metric() : metric;
-               if (PyObject_IsInstance(chosen.ptr(), nb::type<PredefMetric>().ptr()) == 1) {
-                   // The engine works with its own copy, bound to it; the caller's metric stays
-                   // free for other engines.
-                   self.p->metric = HostTypes::get().copy(chosen);
-                   self.p->metric.attr("set_couplizer")(self.h);
-               } else {
-                   self.p->metric = nb::borrow(chosen);
+               // A failed __init__ leaves no object: nanobind never runs the destructor of an
+               // instance whose __init__ raised, so release what was built here.
+               try {
+                   self.p->window_size = window;
+                   self.p->circuit = HostTypes::get().Circuit();
+                   nb::handle chosen = metric.is_none() ? default_metric() : metric;
+                   if (is_instance(chosen, nb::type<PredefMetric>())) {
+                       // The engine works with its own copy, bound to it; the caller's metric
+                       // stays free for other engines.
+                       self.p->metric = HostTypes::get().copy(chosen);
+                       self.p->metric.attr("set_couplizer")(self.h);
+                   } else {
+                       self.p->metric = nb::borrow(chosen);
+                   }
+               } catch (...) {
+                   self.p->~Couplizer();
+                   throw;
                }
            },
            "window_size"_a = 3, "metric"_a.none() = nb::none())
         .def(
             "set_graph",
             [](Couplizer& self, nb::handle graph) {
-                check_arg_type(graph, nb::type<QubitGraph>(), "graph");
-                self.graph = nb::cast<QubitGraph&>(graph);
+                BusyGuard busy(self.busy, "Couplizer");
+                self.graph = native_ref<QubitGraph>(graph, "graph");
                 self.path_finder = PathFinder(self.graph, self.window_size);
                 self.graph_defined = true;
             },
@@ -283,7 +310,8 @@ void bind_couplizer(nb::module_& m) {
             [](Couplizer& self, nb::handle circuit, nb::handle change_initial_order,
                nb::handle method, nb::handle initial_order, nb::handle max_iterations,
                nb::handle temperature) -> nb::object {
-                const bool change = PyObject_IsTrue(change_initial_order.ptr()) == 1;
+                BusyGuard busy(self.busy, "Couplizer");
+                const bool change = to_bool(change_initial_order);
                 to_int32(max_iterations);
                 if (PyFloat_AsDouble(temperature.ptr()) == -1.0 && PyErr_Occurred())
                     throw nb::python_error();
@@ -292,7 +320,7 @@ void bind_couplizer(nb::module_& m) {
                                                        "(expected str, got ") +
                                                Py_TYPE(method.ptr())->tp_name + ")");
                 if (initial_order.is_none()) {
-                    if (!change) return couplize_once(self, circuit);
+                    if (!change) return couplize_once(self, circuit).circuit;
                     const std::string name = nb::cast<std::string>(nb::str(method));
                     if (name == "annealing" || name == "reverse")
                         raise(PyExc_NotImplementedError,

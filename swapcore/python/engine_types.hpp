@@ -22,6 +22,7 @@ struct Couplizer {
     QubitGraph graph;
     std::uint32_t window_size = 3;
     bool graph_defined = false;
+    bool busy = false;  // a call is running (see BusyGuard)
     nb::object circuit;
     nb::object metric;
 };
