@@ -58,8 +58,8 @@ struct AstarEngine {
     QubitGraph graph;
     bool graph_defined = false;
     bool busy = false;                       // a call is running (see BusyGuard)
-    std::uint32_t requested_size_slice = 0;  // as given to the constructor; 0: no cap of its own
-    std::uint32_t size_slice = 0;  // in use: the request capped by the topology's maximum matching
+    std::uint32_t slice_cap = 0;   // the constructor's size, lowered by each topology; 0: none yet
+    std::uint32_t size_slice = 0;  // in use: slice_cap, or 0 on a topology without edges
     std::size_t max_nodes = default_max_nodes;  // per search; 0: no limit
     std::size_t max_expanded = 0;               // statistics of the last couplize
     std::size_t split_searches = 0;
@@ -83,9 +83,10 @@ struct AstarEngine {
         const std::uint32_t matching = max_matching(native);
         graph = native;
         graph_defined = true;
-        // Recomputed from the request each time, so a topology without edges (matching 0) does
-        // not make the engine forget an explicit size.
-        size_slice = requested_size_slice == 0 ? matching : std::min(requested_size_slice, matching);
+        // Each topology may only lower the size; one without edges (matching 0) leaves the engine
+        // unable to route on it but does not make it forget the size for the next topology.
+        if (matching > 0) slice_cap = slice_cap == 0 ? matching : std::min(slice_cap, matching);
+        size_slice = matching == 0 ? 0 : slice_cap;
     }
 
     nb::object couplize(nb::handle circuit, nb::handle use_sum_heuristic) {
@@ -185,7 +186,7 @@ void bind_astar_couplizer(nb::module_& m) {
                 const std::uint32_t requested = to_uint32(size_slice);
                 const std::uint32_t limit = to_uint32(max_nodes);
                 new (self) AstarEngine();
-                self->requested_size_slice = self->size_slice = requested;
+                self->slice_cap = self->size_slice = requested;
                 self->max_nodes = limit;
             },
             "size_slice"_a = 0, nb::kw_only(), "max_nodes"_a = AstarEngine::default_max_nodes,

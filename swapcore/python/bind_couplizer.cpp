@@ -86,12 +86,13 @@ BoundCircuit set_circuit(Couplizer& self, nb::handle circuit,
         nb::handle op = PyTuple_GET_ITEM(bound.ops.ptr(), static_cast<Py_ssize_t>(k));
         to_uint32_list(op.attr("qbits"), scratch);
         for (std::uint32_t q : scratch) {
-            if (q >= nbqbits)
+            // A qubit outside the graph is reported by the path finder, in its own words.
+            if (q >= nbqbits && q < graph_size)
                 raise(PyExc_ValueError, "Operation " + std::to_string(k) + " acts on qubit " +
                                             std::to_string(q) +
                                             ", which is not below the circuit's nbqbits (" +
                                             std::to_string(nbqbits) + ")");
-            qubits.push_back(relabel ? (*relabel)[q] : q);
+            qubits.push_back(relabel && q < nbqbits ? (*relabel)[q] : q);
         }
         offsets.push_back(static_cast<std::uint32_t>(qubits.size()));
     }
