@@ -109,7 +109,8 @@ inline void to_uint32_list(nb::handle sequence, std::vector<std::uint32_t>& out,
     nb::tuple items = to_owned_sequence(sequence, what);
     const Py_ssize_t size = PyTuple_GET_SIZE(items.ptr());
     out.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t k = 0; k < size; ++k) out.push_back(to_uint32(PyTuple_GET_ITEM(items.ptr(), k)));
+    for (Py_ssize_t k = 0; k < size; ++k)
+        out.push_back(to_uint32(PyTuple_GET_ITEM(items.ptr(), k)));
 }
 
 inline std::vector<std::uint32_t> to_uint32_list(nb::handle sequence,

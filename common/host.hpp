@@ -63,8 +63,8 @@ inline nb::tuple snapshot_ops(nb::handle ops_field) {
 // Deep copy of `obj` that is a new object: copying through a __deepcopy__ / __copy__ that returns
 // the object itself would let the engine write into the caller's data.
 inline nb::object fresh_deepcopy(nb::handle obj, nb::handle memo = nb::handle()) {
-    nb::object clone = memo.is_valid() ? HostTypes::get().deepcopy(obj, memo)
-                                       : HostTypes::get().deepcopy(obj);
+    nb::object clone =
+        memo.is_valid() ? HostTypes::get().deepcopy(obj, memo) : HostTypes::get().deepcopy(obj);
     if (clone.is(obj))
         raise(PyExc_TypeError, std::string("Deep copy of a ") + Py_TYPE(obj.ptr())->tp_name +
                                    " returned the object itself; the input cannot be copied");
@@ -144,7 +144,6 @@ private:
         fields["type"] = HostTypes::get().GATETYPE;
         swap_fields_ = fields;
     }
-
 
     static bool is_immutable_scalar(PyObject* value) {
         return value == Py_None || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||

@@ -57,7 +57,7 @@ std::uint32_t max_matching(const QubitGraph& graph) {
 struct AstarEngine {
     QubitGraph graph;
     bool graph_defined = false;
-    bool busy = false;                       // a call is running (see BusyGuard)
+    bool busy = false;             // a call is running (see BusyGuard)
     std::uint32_t slice_cap = 0;   // the constructor's size, lowered by each topology; 0: none yet
     std::uint32_t size_slice = 0;  // in use: slice_cap, or 0 on a topology without edges
     std::size_t max_nodes = default_max_nodes;  // per search; 0: no limit
@@ -105,9 +105,9 @@ struct AstarEngine {
         const nb::tuple ops = snapshot_ops(ops_attr);
         std::vector<Interaction> gates(nb::len(ops));
         for (std::size_t k = 0; k < gates.size(); ++k)
-            to_uint32_list(nb::handle(PyTuple_GET_ITEM(ops.ptr(), static_cast<Py_ssize_t>(k)))
-                               .attr("qbits"),
-                           gates[k]);
+            to_uint32_list(
+                nb::handle(PyTuple_GET_ITEM(ops.ptr(), static_cast<Py_ssize_t>(k))).attr("qbits"),
+                gates[k]);
         const std::uint32_t nbqbits = to_uint32(circuit.attr("nbqbits"));
         // The search sizes its tables by nbqbits: refuse a circuit larger than the topology
         // before building them.
@@ -157,8 +157,8 @@ struct AstarEngine {
             const std::vector<std::uint32_t>& logical = gates[step.first];
             std::uint32_t physical[2];
             for (std::size_t k = 0; k < logical.size(); ++k) physical[k] = order[logical[k]];
-            routed_ops.append(factory.copy(PyTuple_GET_ITEM(ops.ptr(), step.first), physical,
-                                           logical.size()));
+            routed_ops.append(
+                factory.copy(PyTuple_GET_ITEM(ops.ptr(), step.first), physical, logical.size()));
         }
         std::vector<std::uint32_t> remap(nbphysical);  // physical -> logical held there
         for (std::uint32_t q = 0; q < nbphysical; ++q) remap[order[q]] = q;

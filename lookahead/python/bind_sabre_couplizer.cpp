@@ -33,7 +33,8 @@ double to_finite_double(nb::handle value, const char* name) {
     const double result = PyFloat_AsDouble(value.ptr());
     if (result == -1.0 && PyErr_Occurred()) throw nb::python_error();
     if (!std::isfinite(result))
-        raise(PyExc_ValueError, std::string("Argument '") + name + "' must be a finite number, not " +
+        raise(PyExc_ValueError, std::string("Argument '") + name +
+                                    "' must be a finite number, not " +
                                     nb::cast<std::string>(nb::repr(nb::float_(result))));
     return result;
 }
