@@ -16,6 +16,9 @@ namespace {
 
 constexpr const char* no_reduce = "no default __reduce__ due to non-trivial __cinit__";
 
+// Largest candidate enumeration whose entries are converted to Python objects (about 100 MB).
+constexpr std::size_t python_entry_limit = std::size_t{1} << 19;
+
 // The module's default metric: minus the number of operations. The engine recognises it and
 // makes the equivalent choice natively (fewest entries, earliest on ties).
 nb::object& default_metric() {
@@ -113,9 +116,9 @@ bool uses_native_choice(nb::handle metric, bool predefined) {
     if (metric.is(default_metric())) return true;
     if (!predefined) return false;
     // A QuantumCostMetric, or a subclass that keeps its candidate choice.
-    nb::handle own =
+    nb::object own =
         nb::getattr(nb::handle((PyObject*)Py_TYPE(metric.ptr())), "get_best_index", nb::none());
-    nb::handle builtin = nb::getattr(nb::type<QuantumCostMetric>(), "get_best_index");
+    nb::object builtin = nb::getattr(nb::type<QuantumCostMetric>(), "get_best_index");
     return own.is(builtin);
 }
 
@@ -138,12 +141,15 @@ Routed couplize_once(Couplizer& self, nb::handle circuit,
     nb::object result = copy_circuit_without_ops(circuit, bound.ops_field);
     OpBuilder builder(std::move(bound.ops));
     PathFinder& finder = self.path_finder;
+    const bool native_choice = uses_native_choice(metric, predefined);
+    // Candidates handed to Python cost some hundred bytes per entry instead of twelve.
+    finder.set_entry_limit(native_choice ? PathFinder::default_entry_limit : python_entry_limit);
 
     auto has_work = [&finder] {
         return finder.candidates().size() > 0 && finder.candidates().length(0) > 0;
     };
 
-    if (uses_native_choice(metric, predefined)) {
+    if (native_choice) {
         nb::gil_scoped_release release;
         finder.step(0);
         while (has_work())
