@@ -71,12 +71,16 @@ inline nb::object fresh_deepcopy(nb::handle obj, nb::handle memo = nb::handle())
     return clone;
 }
 
-// Deep copy of a circuit without deep-copying its operations (the memo maps the `ops_field` read
-// from it to a new empty list); the caller then sets the routed operations. Refuses a copy that
-// is the input itself or not a circuit.
-inline nb::object copy_circuit_without_ops(nb::handle circuit, nb::handle ops_field) {
+// Deep copy of a circuit without deep-copying its operations, which the caller replaces by the
+// routed ones. The memo maps the `ops_field` read from the circuit to a new empty list and each
+// operation of the snapshot `ops` to a placeholder, so neither the generic protocol nor a class's
+// own __deepcopy__ copies them. Refuses a copy that is the input itself or not a circuit.
+inline nb::object copy_circuit_without_ops(nb::handle circuit, nb::handle ops_field,
+                                           const nb::tuple& ops) {
     nb::dict memo;
     memo[nb::int_(reinterpret_cast<std::intptr_t>(ops_field.ptr()))] = nb::list();
+    for (nb::handle op : ops)
+        memo[nb::int_(reinterpret_cast<std::intptr_t>(op.ptr()))] = nb::ellipsis();
     nb::object result = fresh_deepcopy(circuit, memo);
     if (!is_circuit(result))
         raise(PyExc_TypeError, std::string("Deep copy of a ") + Py_TYPE(circuit.ptr())->tp_name +

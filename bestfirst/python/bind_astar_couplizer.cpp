@@ -143,7 +143,7 @@ struct AstarEngine {
 
         // Deep copy of the circuit without deep-copying its operations.
         nb::list routed_ops;
-        nb::object routed = copy_circuit_without_ops(circuit, ops_attr);
+        nb::object routed = copy_circuit_without_ops(circuit, ops_attr, ops);
         std::vector<std::uint32_t> order(nbphysical);  // logical -> physical
         std::iota(order.begin(), order.end(), 0u);
         GcPause gc_pause;  // many acyclic objects follow

@@ -83,7 +83,7 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
 
     GcPause gc_pause;
     // Deep copy of everything but the operations, without copying the operations first.
-    nb::object result = copy_circuit_without_ops(circuit, ops_field);
+    nb::object result = copy_circuit_without_ops(circuit, ops_field, ops);
 
     const std::size_t nb_steps = routed.steps.size();
     nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(nb_steps + 1)));

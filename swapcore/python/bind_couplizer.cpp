@@ -138,7 +138,7 @@ Routed couplize_once(Couplizer& self, nb::handle circuit,
     const bool predefined = is_instance(metric, nb::type<PredefMetric>());
     if (predefined) metric.attr("init")();
 
-    nb::object result = copy_circuit_without_ops(circuit, bound.ops_field);
+    nb::object result = copy_circuit_without_ops(circuit, bound.ops_field, bound.ops);
     OpBuilder builder(std::move(bound.ops));
     PathFinder& finder = self.path_finder;
     const bool native_choice = uses_native_choice(metric, predefined);

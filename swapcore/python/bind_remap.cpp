@@ -180,7 +180,7 @@ nb::object replace_middle_remap(nb::handle circ, QubitGraph& graph) {
     }
 
     // The circuit without its operations, copied; then the operations one by one.
-    nb::object fresh = copy_circuit_without_ops(circ, ops_field);
+    nb::object fresh = copy_circuit_without_ops(circ, ops_field, ops);
     nb::list fresh_ops;
     std::vector<char> used(span, 0);
     std::vector<nb::handle> before, after;
