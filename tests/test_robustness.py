@@ -18,7 +18,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
-from mirel.couplize import bestfirst
+from mirel.couplize import bestfirst, swapcore
 from mirel.couplize.lookahead import SabreCouplizer
 from mirel.couplize.swapcore import (
     Couplizer,
@@ -330,6 +330,8 @@ def test_velor_entry_points(data):
     before = fingerprint(circuit)
     outcome = attempt(lambda: engine.couplize(circuit, **kwargs))
     check_outcome(outcome, reference, nbphysical, edges)
+    order = engine.get_order()
+    assert sorted(order) == list(range(len(order)))
     if not (mutates or self_mutating):
         assert fingerprint(circuit) == before
     engine.metric = lambda c: -len(c.ops)
@@ -392,6 +394,9 @@ def test_bka_entry_points(data):
     outcome = attempt(lambda: engine.couplize(circuit, **kwargs))
     check_outcome(outcome, reference, nbphysical, edges)
     assert self_mutating or fingerprint(circuit) == before
+    requested = operator.index(size_slice)  # the constructor accepted it
+    assert requested == 0 or engine.size_slice <= requested
+    assert engine.max_nodes_expanded >= 0 and engine.split_searches >= 0
     still_routes(engine, bestfirst.QubitGraph, name)
 
 
@@ -586,3 +591,8 @@ def test_quantum_cost_metric(data):
     attempt(lambda: metric.set_couplizer(engine))
     clone = copy.copy(metric)
     assert type(clone) is QuantumCostMetric and clone is not metric
+    done, score = attempt(lambda: swapcore.default_metric(data.draw(ODD)))
+    assert not done or isinstance(score, int)
+    base = PredefMetric.__new__(PredefMetric)
+    if attempt(lambda: base.__setstate__(data.draw(ODD)))[0]:
+        assert isinstance(base.__getstate__(), dict)
