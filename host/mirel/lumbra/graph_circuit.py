@@ -96,6 +96,20 @@ class _Scan:
         self.nonconvex = set()
 
 
+class _Change:
+    """What `_substitute` did, enough to undo it."""
+
+    __slots__ = ("region", "new_nodes", "entry", "exit", "renumbers", "rebuilds")
+
+    def __init__(self, region, new_nodes, entry, exit_, renumbers, rebuilds):
+        self.region = region
+        self.new_nodes = new_nodes
+        self.entry = entry
+        self.exit = exit_
+        self.renumbers = renumbers
+        self.rebuilds = rebuilds
+
+
 class GraphCircuit:
     """Dependency graph of one circuit, rewritten by patterns.
 
@@ -109,6 +123,8 @@ class GraphCircuit:
     def __init__(self):
         self._circuit = None
         self._version = 0
+        self._renumbers = 0  # count of global re-rankings, so an undo knows ranks are stale
+        self._rebuilds = 0  # count of index rebuilds, which drop dead nodes from the indexes
 
     # --- loading and output --------------------------------------------------------------
 
@@ -362,7 +378,21 @@ class GraphCircuit:
         self._replace_nodes(occurrence, Replacement(replacement, occurrence.pattern))
 
     def _replace_nodes(self, occurrence, rewrite):
-        region = occurrence.nodes
+        ops = []
+        for name, locals_, params in rewrite.entries:
+            if params is not None:
+                params = [
+                    occurrence.values[p] if isinstance(p, VAR) else copy.deepcopy(p) for p in params
+                ]
+            qubits = [occurrence.qubits[j] for j in locals_]
+            ops.append(Op(gate=name, qbits=qubits, params=params, type=OpType.GATETYPE))
+        self._substitute(occurrence.nodes, ops)
+
+    def _substitute(self, region, ops):
+        """Replace the live nodes `region` (a non-empty convex set) by new nodes for `ops`, whose
+        qubits must be among the region's wires; returns the `_Change` that `_undo` reverts."""
+        # Counters before any re-ranking or index rebuild that this change may cause.
+        renumbers, rebuilds = self._renumbers, self._rebuilds
         in_region = set(region)
         # Entry and exit of the region on every wire it uses (None: start or end of the wire).
         entry, exit_ = {}, {}
@@ -379,13 +409,10 @@ class GraphCircuit:
         self._dead += len(region)
 
         new_nodes = []
-        for name, locals_, params in rewrite.entries:
-            if params is not None:
-                params = [
-                    occurrence.values[p] if isinstance(p, VAR) else copy.deepcopy(p) for p in params
-                ]
-            qubits = tuple(occurrence.qubits[j] for j in locals_)
-            op = Op(gate=name, qbits=list(qubits), params=params, type=OpType.GATETYPE)
+        for op in ops:
+            qubits = tuple(op.qbits)
+            if any(q not in entry for q in qubits):
+                raise ValueError("A replacement gate acts on a qubit outside the replaced gates")
             new_nodes.append(_Node(op, qubits, qubits))
 
         # Relink every wire of the region: entry -> new gates on that wire -> exit.
@@ -418,6 +445,48 @@ class GraphCircuit:
         touched = list(new_nodes)
         touched += [n for n in entry.values() if n is not None]
         touched += [n for n in exit_.values() if n is not None]
+        self._mark_touched(touched)
+        return _Change(list(region), new_nodes, entry, exit_, renumbers, rebuilds)
+
+    def _undo(self, change):
+        """Revert the latest `_substitute` still in effect (changes are undone last first):
+        the replaced nodes come back as they were, with their identity, links and ranks."""
+        region, new_nodes = change.region, change.new_nodes
+        for node in new_nodes:
+            node.alive = False
+        for node in region:
+            node.alive = True
+        self._dead += len(new_nodes) - len(region)
+        in_region = set(region)
+        heads, tails = {}, {}
+        for node in region:
+            for wire in node.wires:
+                if node.prev.get(wire) not in in_region:
+                    heads[wire] = node
+                if node.next.get(wire) not in in_region:
+                    tails[wire] = node
+        for wire, before in change.entry.items():
+            after = change.exit[wire]
+            first, last = heads.get(wire, after), tails.get(wire, before)
+            if before is not None:
+                if first is not None:
+                    before.next[wire] = first
+                else:
+                    before.next.pop(wire, None)
+            if after is not None:
+                if last is not None:
+                    after.prev[wire] = last
+                else:
+                    after.prev.pop(wire, None)
+        self._version += 1
+        if change.renumbers != self._renumbers:
+            self._renumber(region)
+        elif change.rebuilds != self._rebuilds:
+            for node in region:
+                self._index(node)
+        touched = list(region)
+        touched += [n for n in change.entry.values() if n is not None]
+        touched += [n for n in change.exit.values() if n is not None]
         self._mark_touched(touched)
 
     def _place(self, new_nodes, region, entry, exit_):
@@ -460,7 +529,7 @@ class GraphCircuit:
         for i, node in enumerate(new_nodes):
             before = [p.rank for p in node.prev.values() if p not in new_set]
             key[node] = (max(before, default=-_INF), 1, i)
-        live = [node for node in self._order if node.alive]
+        live = [node for node in self._order if node.alive and node not in new_set]
         nodes = live + new_nodes
         for node in live:
             key[node] = (node.rank, 0, 0)
@@ -481,8 +550,10 @@ class GraphCircuit:
             node.rank = float(rank)
         self._rebuild_indexes(order)
         self._scans = {}
+        self._renumbers += 1
 
     def _rebuild_indexes(self, order):
+        self._rebuilds += 1
         self._ranks, self._order, self._by_name, self._dead = [], [], {}, 0
         for node in order:
             self._ranks.append(node.rank)

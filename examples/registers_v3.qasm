@@ -1,0 +1,20 @@
+// Two quantum and two classical registers, written in OpenQASM 3.
+OPENQASM 3.0;
+include "stdgates.inc";
+qubit[3] data;
+qubit[3] ancilla;
+bit[3] syndrome;
+bit[3] result;
+h data[0];
+cx data[0], data[1];
+cx data[1], data[2];
+cx data[0], ancilla[0];
+cx data[2], ancilla[0];
+cx data[1], ancilla[1];
+cx data[2], ancilla[1];
+sx ancilla[2];
+crx(0.25) data[0], ancilla[2];
+syndrome[0] = measure ancilla[0];
+syndrome[1] = measure ancilla[1];
+syndrome[2] = measure ancilla[2];
+result = measure data;

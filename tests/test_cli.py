@@ -1,0 +1,137 @@
+"""The couplize command: outputs that verify, reports, batches, and one-line failures."""
+
+import json
+import shutil
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("qiskit")
+
+from mirel.couplize import interop, topologies  # noqa: E402
+from mirel.couplize.cli import main  # noqa: E402
+from mirel.couplize.verification import verify  # noqa: E402
+
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+
+MEASURED = """OPENQASM 2.0;
+include "qelib1.inc";
+qreg a[3];
+qreg b[2];
+creg m[2];
+creg r[3];
+h a[0];
+cx a[0], b[1];
+cx a[1], b[0];
+sx a[2];
+cx a[2], b[1];
+cx b[0], a[0];
+measure a[0] -> r[2];
+measure b[1] -> m[0];
+measure a[2] -> r[0];
+"""
+
+
+def run(capsys, *args):
+    with pytest.raises(SystemExit) as stop:
+        main([str(a) for a in args])
+    out, err = capsys.readouterr()
+    return stop.value.code, out, err
+
+
+def test_route_writes_a_circuit_that_measures_like_the_input(tmp_path, capsys):
+    source = tmp_path / "in.qasm"
+    source.write_text(MEASURED)
+    out, report, picture = tmp_path / "out.qasm", tmp_path / "r.json", tmp_path / "p.png"
+    args = ["route", source, "-t", "line:5", "--seed", 1, "-o", out, "--json", report]
+    status, text, err = run(capsys, *args, "--plot", picture)
+    assert status == 0, err
+    assert "SWAPs added" in text and "verified" in text
+
+    data = json.loads(report.read_text())
+    assert data["qubits"] == {"circuit": 5, "topology": 5}
+    assert (data["one_qubit_gates"], data["two_qubit_gates"]) == (2, 4)
+    assert data["verified"] is True and data["swaps_added"] > 0
+    assert data["two_qubit_depth"]["after"] >= data["two_qubit_depth"]["before"]
+    assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+    # The output keeps the classical registers, and its measurements sit where the
+    # permutation left the measured qubits: with the final placement put back it verifies.
+    routed_qc = interop.qiskit_from_qasm(out.read_text())
+    assert [(r.name, r.size) for r in routed_qc.cregs] == [("m", 2), ("r", 3)]
+    original = interop.from_qasm(MEASURED)
+    routed = interop.from_qiskit(routed_qc)
+    final = data["final_permutation"]
+    from mirel.comm.datamodel.ttypes import Op, OpType
+
+    holder = [0] * 5
+    for logical, physical in enumerate(final):
+        holder[physical] = logical
+    routed.ops.append(Op(type=OpType.REMAP, qbits=list(range(5)), remap=holder))
+    assert verify(original, routed, topologies.device("line:5")).ok
+
+
+def test_every_bundled_example_routes_on_heavy_hex(tmp_path, capsys):
+    status, text, err = run(capsys, "route", EXAMPLES, "-t", "heavy-hex:5", "-o", tmp_path)
+    assert status == 0, err
+    names = sorted(p.name for p in EXAMPLES.glob("*.qasm"))
+    assert sorted(p.name for p in tmp_path.iterdir()) == names
+    assert f"{len(names)} of {len(names)} circuits routed" in text
+
+
+def test_a_batch_routes_what_it_can_and_writes_nothing_for_a_failure(tmp_path, capsys):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    shutil.copy(EXAMPLES / "ghz_16.qasm", folder / "good.qasm")
+    (folder / "bad.qasm").write_text("OPENQASM 2.0;\nqreg q[2];\nnonsense q[0];\n")
+    out, report = tmp_path / "out", tmp_path / "all.json"
+    status, text, err = run(capsys, "route", folder, "-t", "grid:4x4", "-o", out, "--json", report)
+    assert status == 2
+    assert err.count("\n") == 1 and "bad.qasm" in err and "Traceback" not in err
+    assert [p.name for p in out.iterdir()] == ["good.qasm"]
+    assert "1 of 2 circuits routed" in text
+    assert [("error" in r) for r in json.loads(report.read_text())] == [True, False]
+
+
+MID_MEASURE = 'OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[2];\ncreg c[1];\n'
+MID_MEASURE += "measure q[0] -> c[0];\nx q[0];\n"
+OPAQUE = 'OPENQASM 2.0;\ninclude "qelib1.inc";\nopaque magic a, b;\nqreg q[2];\nmagic q[0], q[1];\n'
+WIDE = 'OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[6];\ncx q[0], q[5];\n'
+
+
+@pytest.mark.parametrize(
+    "text, extra, message",
+    [
+        ("OPENQASM 2.0;\nqreg q[1];\nh q[0]\n", [], "parse error"),
+        (OPAQUE, [], "unknown gate 'magic'"),
+        (WIDE, [], "6 qubits, more than the 4"),
+        (WIDE, ["-t", "[[0, 1], [2, 3], [4, 5]]"], "does not connect"),
+        (MID_MEASURE, [], "measured in the middle"),
+        (
+            WIDE.replace("qreg q[6];", "qreg q[3];").replace(
+                "cx q[0], q[5]", "ccx q[0], q[1], q[2]"
+            ),
+            [],
+            "acts on 3 qubits",
+        ),
+        (WIDE, ["--option", "depth=3"], "unknown option 'depth'"),
+        (WIDE, ["--option", "nonsense"], "KEY=VALUE"),
+        (WIDE, ["-m", "quantum"], "unknown method"),
+        (WIDE, ["-t", "cube:3"], "unknown topology"),
+        (WIDE, ["--bogus"], "No such option"),
+    ],
+)
+def test_bad_input_ends_with_status_2_and_one_line(tmp_path, capsys, text, extra, message):
+    source = tmp_path / "in.qasm"
+    source.write_text(text)
+    out = tmp_path / "out.qasm"
+    topology = [] if "-t" in extra else ["-t", "line:4"]
+    status, _, err = run(capsys, "route", source, *topology, *extra, "-o", out, "--json", out)
+    assert status == 2
+    assert err.count("\n") == 1 and message in err, err
+    assert not out.exists()
+
+
+def test_missing_file_is_bad_input(tmp_path, capsys):
+    status, _, err = run(capsys, "route", tmp_path / "none.qasm", "-t", "line:3")
+    assert status == 2 and "no such file" in err
