@@ -58,7 +58,9 @@ nb::list calc_swaps(nb::handle graph, nb::handle classical_remap) {
         raise(PyExc_Exception,
               "In classical_remap, 'qbits' field and 'remap' field have not the same length");
     RemapFields r = read_remap(classical_remap);
-    QubitGraph& native = native_ref<QubitGraph>(graph, "graph");
+    // A private copy: the search fills the graph's path cache, and another thread may use or
+    // change the caller's graph while this one runs without the GIL.
+    QubitGraph native = native_ref<QubitGraph>(graph, "graph");
     SwapList swaps;
     {
         nb::gil_scoped_release release;
@@ -172,11 +174,13 @@ nb::object replace_middle_remap(nb::handle circ, QubitGraph& graph) {
     // Which REMAPs stay in the middle, and the swaps that replace them.
     std::set<int> middle;
     std::vector<SwapList> swaps(count);
+    QubitGraph topology = graph;  // private copy, as in calc_swaps
     {
         nb::gil_scoped_release release;
         middle = find_middle_swaps(gates, span);
         for (int i : middle)
-            swaps[i] = find_swaps(&graph, std::move(remaps[i].qbits), std::move(remaps[i].remap));
+            swaps[i] =
+                find_swaps(&topology, std::move(remaps[i].qbits), std::move(remaps[i].remap));
     }
 
     // The circuit without its operations, copied; then the operations one by one.
