@@ -97,22 +97,17 @@ def test_calc_swaps_moves_each_state_to_its_target(seed):
     "args, message",
     [
         ((None, remap([0], [0])), "The first argument must be a QubitGraph"),
-        ((2, [0, 1]), "The second argument must be an Op"),
-        ((2, gate("H", 0)), "The second argument is not a REMAP"),
+        ((QubitGraph(2), [0, 1]), "The second argument must be an Op"),
+        ((QubitGraph(2), gate("H", 0)), "The second argument is not a REMAP"),
         (
-            (2, remap([0, 1], [0])),
+            (QubitGraph(2), remap([0, 1], [0])),
             "In classical_remap, 'qbits' field and 'remap' field have not the same length",
         ),
     ],
 )
 def test_calc_swaps_argument_errors(args, message):
-    # An int stands for a graph of that size, built here: a graph held by the parameter list
-    # would live until exit, where nanobind reports it as leaked.
-    graph, op = args
-    if isinstance(graph, int):
-        graph = QubitGraph(graph)
     with pytest.raises(Exception) as info:
-        calc_swaps(graph, op)
+        calc_swaps(*args)
     assert type(info.value) is Exception
     assert str(info.value) == message
 

@@ -235,9 +235,7 @@ def still_routes(engine, graph_type, name):
 
 
 def graph_argument(data, graph_type, nbphysical, edges):
-    """The topology, another module's graph, or an odd value. Extension objects are built
-    here, never held by a strategy: Hypothesis caches strategies until exit, and nanobind would
-    report objects still alive then as leaked."""
+    """The topology, another module's graph, or an odd value."""
     kind = data.draw(st.sampled_from(["good", "good", "good", "other", "odd"]))
     if kind == "good":
         return make_graph(graph_type, nbphysical, edges)
