@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "common/convert.hpp"
@@ -91,11 +92,12 @@ inline nb::object copy_circuit_without_ops(nb::handle circuit, nb::handle ops_fi
 }
 
 // Fast construction of routed operations. The host's operations are plain value objects whose
-// fields live in the instance dictionary; for those, a new operation is an object of the same
-// class given a copied dictionary, which skips the Python-level __init__ / __deepcopy__ (about
-// ten times faster). Only operations of exactly the host's Op class qualify: a subclass may keep
-// a field behind a property or need its own copy method. Anything else goes through the Python
-// protocol.
+// fields live in the instance dictionary; for those, a new operation is a bare object of the same
+// class whose attributes are set one by one from the source's (lists copied), which skips the
+// Python-level __init__ / __deepcopy__ (about ten times faster) and keeps the class's shared key
+// layout (faster to build and to free than a dictionary of its own). Only operations of exactly
+// the host's Op class qualify: a subclass may keep a field behind a property or need its own
+// copy method. Anything else goes through the Python protocol.
 class OpFactory {
 public:
     static OpFactory& get() {
@@ -106,47 +108,57 @@ public:
     // New SWAP gate between two physical qubits.
     nb::object swap(std::uint32_t a, std::uint32_t b) {
         const std::uint32_t qubits[2] = {a, b};
-        if (!swap_fields_.is_valid()) {
-            nb::object op = HostTypes::get().Op();
-            op.attr("gate") = "SWAP";
-            op.attr("type") = HostTypes::get().GATETYPE;
-            op.attr(qbits_key_) = qubit_list(qubits, 2);
-            return op;
+        if (swap_fields_.empty()) return copy(swap_prototype_, qubits, 2);
+        // The prototype's fields are read once: routings insert SWAPs by the hundred thousand.
+        PyTypeObject* type = Py_TYPE(swap_prototype_.ptr());
+        nb::object empty = nb::steal(PyTuple_New(0));
+        nb::object clone = nb::steal(type->tp_new(type, empty.ptr(), nullptr));
+        if (!clone.is_valid()) throw nb::python_error();
+        for (const auto& [key, value] : swap_fields_) {
+            nb::object field = key.ptr() == qbits_key_.ptr() ? qubit_list(qubits, 2) : value;
+            if (PyObject_GenericSetAttr(clone.ptr(), key.ptr(), field.ptr()) < 0)
+                throw nb::python_error();
         }
-        nb::object fields = nb::steal(PyDict_Copy(swap_fields_.ptr()));
-        if (!fields.is_valid()) throw nb::python_error();
-        set_item(fields, qubit_list(qubits, 2));
-        return with_fields(op_type_, fields);
+        return clone;
     }
 
     // Deep copy of `op`; when `qubits` is given, its `qbits` becomes that list (n entries).
     nb::object copy(nb::handle op, const std::uint32_t* qubits = nullptr, std::size_t n = 0) {
-        nb::object fields = plain_copy_of_fields(op);
-        if (fields.is_valid()) {
-            if (qubits) set_item(fields, qubit_list(qubits, n));
-            return with_fields(Py_TYPE(op.ptr()), fields);
-        }
-        nb::object clone = fresh_deepcopy(op);
+        nb::object clone = plain_copy(op, qubits, n);
+        if (clone.is_valid()) return clone;
+        clone = fresh_deepcopy(op);
         if (qubits) clone.attr(qbits_key_) = qubit_list(qubits, n);
         return clone;
     }
 
 private:
     OpFactory() {
-        nb::object prototype = HostTypes::get().Op();
-        PyTypeObject* type = Py_TYPE(prototype.ptr());
-        PyObject* dict = PyObject_GenericGetDict(prototype.ptr(), nullptr);
-        if (!dict) {  // fields not in an instance dictionary: always use the Python protocol
+        swap_prototype_ = HostTypes::get().Op();
+        swap_prototype_.attr("gate") = "SWAP";
+        swap_prototype_.attr("type") = HostTypes::get().GATETYPE;
+        swap_prototype_.attr(qbits_key_) = nb::none();
+        // Its fields, when the class is plain and they are all scalars (qbits is None here).
+        if (!is_plain_type(Py_TYPE(swap_prototype_.ptr()))) return;
+        PyObject* dict = PyObject_GenericGetDict(swap_prototype_.ptr(), nullptr);
+        if (!dict) {
             PyErr_Clear();
             return;
         }
         nb::object fields = nb::steal(dict);
-        if (type->tp_new != PyBaseObject_Type.tp_new) return;
-        op_type_ = type;
-        fields[qbits_key_] = nb::none();
-        fields["gate"] = "SWAP";
-        fields["type"] = HostTypes::get().GATETYPE;
-        swap_fields_ = fields;
+        std::vector<std::pair<nb::object, nb::object>> found;
+        bool has_qbits = false;  // under the interned name, which swap() looks for
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(fields.ptr(), &pos, &key, &value)) {
+            if (!is_immutable_scalar(value)) return;
+            has_qbits |= key == qbits_key_.ptr();
+            found.emplace_back(nb::borrow(key), nb::borrow(value));
+        }
+        if (has_qbits) swap_fields_ = std::move(found);
+    }
+
+    static bool is_plain_type(PyTypeObject* type) {
+        return type->tp_new == PyBaseObject_Type.tp_new;
     }
 
     static bool is_immutable_scalar(PyObject* value) {
@@ -154,60 +166,62 @@ private:
                PyUnicode_CheckExact(value) || PyBool_Check(value) || PyComplex_CheckExact(value);
     }
 
-    // A copy of the instance dictionary with fresh lists, or an invalid object when some field
-    // is neither an immutable scalar nor a flat list of them (or the class is not plain).
-    nb::object plain_copy_of_fields(nb::handle op) const {
-        if (!op_type_ || Py_TYPE(op.ptr()) != op_type_) return {};
+    // A new object of op's class with op's attributes, in op's order: immutable scalars shared,
+    // flat lists of them copied, `qbits` replaced when `qubits` is given. An invalid object when
+    // some field is of another kind or the class is not exactly the host's plain Op.
+    nb::object plain_copy(nb::handle op, const std::uint32_t* qubits, std::size_t n) const {
+        PyTypeObject* type = Py_TYPE(op.ptr());
+        if (type != Py_TYPE(swap_prototype_.ptr()) || !is_plain_type(type)) return {};
         PyObject* dict = PyObject_GenericGetDict(op.ptr(), nullptr);
         if (!dict) {
             PyErr_Clear();
             return {};
         }
         nb::object source = nb::steal(dict);
-        nb::object copy = nb::steal(PyDict_New());
+        nb::object empty = nb::steal(PyTuple_New(0));
+        nb::object clone = nb::steal(type->tp_new(type, empty.ptr(), nullptr));
+        if (!clone.is_valid()) throw nb::python_error();
+        bool replaced = false;
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(source.ptr(), &pos, &key, &value)) {
             nb::object copied;
-            if (is_immutable_scalar(value)) {
+            if (qubits && key == qbits_key_.ptr()) {  // attribute names are interned
+                copied = qubit_list(qubits, n);
+                replaced = true;
+            } else if (is_immutable_scalar(value)) {
                 copied = nb::borrow(value);
             } else if (PyList_CheckExact(value)) {
                 const Py_ssize_t size = PyList_GET_SIZE(value);
                 for (Py_ssize_t k = 0; k < size; ++k)
                     if (!is_immutable_scalar(PyList_GET_ITEM(value, k))) return {};
                 copied = nb::steal(PyList_GetSlice(value, 0, size));
+                if (!copied.is_valid()) throw nb::python_error();
             } else {
                 return {};
             }
-            if (PyDict_SetItem(copy.ptr(), key, copied.ptr()) < 0) throw nb::python_error();
+            if (PyObject_GenericSetAttr(clone.ptr(), key, copied.ptr()) < 0)
+                throw nb::python_error();
         }
-        return copy;
-    }
-
-    static nb::object with_fields(PyTypeObject* type, nb::handle fields) {
-        nb::object empty = nb::steal(PyTuple_New(0));
-        nb::object op = nb::steal(type->tp_new(type, empty.ptr(), nullptr));
-        if (!op.is_valid() || PyObject_GenericSetDict(op.ptr(), fields.ptr(), nullptr) < 0)
+        // No qbits entry, or one under a key that is not the interned name: set it now.
+        if (qubits && !replaced &&
+            PyObject_GenericSetAttr(clone.ptr(), qbits_key_.ptr(), qubit_list(qubits, n).ptr()) < 0)
             throw nb::python_error();
-        return op;
+        return clone;
     }
 
     static nb::object qubit_list(const std::uint32_t* qubits, std::size_t n) {
         nb::object list = nb::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+        if (!list.is_valid()) throw nb::python_error();
         for (std::size_t k = 0; k < n; ++k)
             PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(k),
                             PyLong_FromUnsignedLong(qubits[k]));
         return list;
     }
 
-    void set_item(nb::handle fields, nb::handle qubits) const {
-        if (PyDict_SetItem(fields.ptr(), qbits_key_.ptr(), qubits.ptr()) < 0)
-            throw nb::python_error();
-    }
-
-    nb::str qbits_key_{"qbits"};
-    PyTypeObject* op_type_ = nullptr;
-    nb::object swap_fields_;  // fields of a new SWAP (qbits set per operation); unset if not plain
+    nb::object qbits_key_ = nb::steal(PyUnicode_InternFromString("qbits"));
+    nb::object swap_prototype_;  // a SWAP with qbits None, copied for every new SWAP
+    std::vector<std::pair<nb::object, nb::object>> swap_fields_;  // its fields, if plain
 };
 
 // New SWAP gate between two physical qubits.

@@ -1,7 +1,6 @@
 #pragma once
 #include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -22,7 +21,7 @@ namespace couplize {
 // label walks along one qubit wire. The front layer lists, in insertion order, the groups whose
 // predecessors are all executed; its groups never share a qubit.
 //
-// Construction is O(gates * log groups); popping a group is O(front layer + log groups).
+// Construction is O(gates); popping a group is O(front layer).
 class GroupGraph {
 public:
     using Dag = DirectedGraph<GateGroup*, unsigned int>;
@@ -35,8 +34,8 @@ public:
     // same qubit twice; everything built so far is released.
     GroupGraph(std::uint32_t nbqbits, std::vector<std::vector<std::uint32_t>> gates)
         : nbqbits_(nbqbits), gate_lists_(std::move(gates)) {
-        std::vector<int> last_vertex(nbqbits_, graph_.start_vertice);
-        std::vector<GateGroup*> current(nbqbits_, nullptr);
+        constexpr int kSource = 0;
+        std::vector<int> last_vertex(nbqbits_, kSource);
         groups_.emplace_back();  // source
         links_.emplace_back();
         for (std::uint32_t i = 0; i < gate_lists_.size(); ++i) {
@@ -44,8 +43,8 @@ public:
             if (qubits.empty() || qubits.size() > 2) throw std::invalid_argument(kGateArityMessage);
             for (std::uint32_t q : qubits) check_qubit(i, q);
             if (qubits.size() == 1) {
-                if (GateGroup* group = current[qubits[0]]) {
-                    group->gates.push_back(i);
+                if (const int v = last_vertex[qubits[0]]; v != kSource) {
+                    groups_[v].gates.push_back(i);
                 } else {
                     begin_gates_.push_back(static_cast<int>(i));
                 }
@@ -55,43 +54,33 @@ public:
             if (a == b)
                 throw std::invalid_argument("Gate " + std::to_string(i) + " acts twice on qubit " +
                                             std::to_string(a));
-            GateGroup* g = current[a];
-            GateGroup* h = current[b];
-            if (g && !g->closed && g == h) {
-                g->gates.push_back(i);
-                ++g->nb_multiqubit_gates;
+            const int g = last_vertex[a], h = last_vertex[b];
+            if (g != kSource && g == h && !groups_[g].closed) {
+                groups_[g].gates.push_back(i);
+                ++groups_[g].nb_multiqubit_gates;
                 continue;
             }
-            if (g) g->closed = true;
-            if (h) h->closed = true;
-            auto group = std::make_unique<GateGroup>(GateGroup{{i}, a, b, 1, false});
-            GateGroup* raw = group.get();
-            const int v = graph_.add_vertice(raw);
-            groups_.push_back(std::move(group));
-            graph_.add_edge(last_vertex[a], v, a);
-            graph_.add_edge(last_vertex[b], v, b);
-            links_.push_back(Links{{last_vertex[a], last_vertex[b]}, {0, 0}});
-            link_succ(last_vertex[a], a, v);
-            link_succ(last_vertex[b], b, v);
-            if (last_vertex[a] == graph_.start_vertice && last_vertex[b] == graph_.start_vertice)
-                front_layer_.push_back(v);
+            if (g != kSource) groups_[g].closed = true;
+            if (h != kSource) groups_[h].closed = true;
+            const int v = static_cast<int>(groups_.size());
+            groups_.push_back(GateGroup{{i}, a, b, 1, false});
+            links_.push_back(Links{{g, h}, {0, 0}});
+            link_succ(g, a, v);
+            link_succ(h, b, v);
+            if (g == kSource && h == kSource) front_layer_.push_back(v);
             last_vertex[a] = last_vertex[b] = v;
-            current[a] = current[b] = raw;
         }
-        graph_.end_vertice = graph_.add_vertice(nullptr);
+        sink_ = static_cast<int>(groups_.size());
         groups_.emplace_back();  // sink
         links_.emplace_back();
-        for (std::uint32_t q = 0; q < nbqbits_; ++q) {
-            graph_.add_edge(last_vertex[q], graph_.end_vertice, q);
-            link_succ(last_vertex[q], q, graph_.end_vertice);
-        }
+        for (std::uint32_t q = 0; q < nbqbits_; ++q) link_succ(last_vertex[q], q, sink_);
         pairs_.resize(groups_.size());
-        for (std::size_t v = 1; v + 1 < groups_.size(); ++v) {
-            const GateGroup& g = *groups_[v];
+        for (int v = 1; v < sink_; ++v) {
+            const GateGroup& g = groups_[v];
             pairs_[v] = GroupPair{g.first_qubit, g.second_qubit, g.nb_multiqubit_gates};
         }
         executed_.assign(groups_.size(), 0);
-        executed_[graph_.start_vertice] = 1;
+        executed_[kSource] = 1;
         mark_.assign(groups_.size(), 0);
     }
 
@@ -99,9 +88,30 @@ public:
     GroupGraph& operator=(const GroupGraph&) = delete;
 
     std::uint32_t get_nbqbits() const { return nbqbits_; }
-    const Dag& graph() const { return graph_; }
-    int source() const { return graph_.start_vertice; }
-    int sink() const { return graph_.end_vertice; }
+    // The dependency graph as a labelled DAG whose vertices carry no value, built on demand for
+    // inspection (the routing loop reads the dense links). O(groups log groups).
+    Dag graph() const {
+        Dag dag;
+        for (int v = 1; v <= sink_; ++v) dag.add_vertice(nullptr);
+        dag.end_vertice = sink_;
+        std::vector<char> has_group(nbqbits_, 0);
+        for (int v = 1; v < sink_; ++v) {
+            const GateGroup& g = groups_[v];
+            const std::uint32_t qubits[2] = {g.first_qubit, g.second_qubit};
+            for (int k = 0; k < 2; ++k) {
+                dag.add_edge(v, links_[v].succ[k], qubits[k]);
+                if (links_[v].pred[k] == 0) {
+                    dag.add_edge(0, v, qubits[k]);
+                    has_group[qubits[k]] = 1;
+                }
+            }
+        }
+        for (std::uint32_t q = 0; q < nbqbits_; ++q)
+            if (!has_group[q]) dag.add_edge(0, sink_, q);
+        return dag;
+    }
+    int source() const { return 0; }
+    int sink() const { return sink_; }
     const std::vector<std::vector<std::uint32_t>>& gate_lists() const { return gate_lists_; }
     // Number of group vertices (source and sink excluded).
     std::size_t nb_groups() const { return groups_.size() - 2; }
@@ -129,7 +139,7 @@ public:
     }
 
     // Unchecked access for the routing loop: `vertex` must be a group vertex.
-    const GateGroup& group(int vertex) const { return *groups_[vertex]; }
+    const GateGroup& group(int vertex) const { return groups_[vertex]; }
 
     // Qubit pair and two-qubit gate count of a group vertex, from a dense table: the routing
     // loop reads them for every front and look-ahead group of every layer. Unchecked.
@@ -141,8 +151,8 @@ public:
 
     // True when both predecessors of the group are executed; false for the sink and the source.
     bool can_insert_in_front(int vertex) const {
-        if (vertex == graph_.end_vertice) return false;
-        if (!groups_[checked_vertex(vertex)]) return false;
+        checked_vertex(vertex);
+        if (vertex == sink_ || vertex == 0) return false;
         const Links& links = links_[vertex];
         return executed_[links.pred[0]] && executed_[links.pred[1]];
     }
@@ -156,7 +166,7 @@ public:
         if (found == front_layer_.end()) return nullptr;
         front_layer_.erase(found);
         executed_[vertex] = 1;
-        const GateGroup* g = groups_[vertex].get();
+        const GateGroup* g = &groups_[vertex];
         const int s1 = links_[vertex].succ[0];
         const int s2 = links_[vertex].succ[1];
         if (can_insert_in_front(s1)) front_layer_.push_back(s1);
@@ -207,15 +217,15 @@ private:
     }
 
     const GateGroup& checked_group(int vertex) const {
-        const GateGroup* g = groups_[checked_vertex(vertex)].get();
-        if (!g) throw std::invalid_argument("Invalid vertice index");
-        return *g;
+        checked_vertex(vertex);
+        if (vertex == 0 || vertex == sink_) throw std::invalid_argument("Invalid vertice index");
+        return groups_[vertex];
     }
 
     // Records `to` as the successor along `qubit` of vertex `from` (the source has no links).
     void link_succ(int from, std::uint32_t qubit, int to) {
-        if (from == graph_.start_vertice) return;
-        links_[from].succ[groups_[from]->first_qubit == qubit ? 0 : 1] = to;
+        if (from == 0) return;
+        links_[from].succ[groups_[from].first_qubit == qubit ? 0 : 1] = to;
     }
 
     // Appends to `out` every group at 1..depth edges from the starting vertices, each once.
@@ -230,7 +240,7 @@ private:
             next_.clear();
             for (int v : level_) {
                 for (int s : links_[v].succ) {
-                    if (s == graph_.end_vertice || mark_[s] == epoch_) continue;
+                    if (s == sink_ || mark_[s] == epoch_) continue;
                     mark_[s] = epoch_;
                     out.push_back(s);
                     next_.push_back(s);
@@ -240,8 +250,8 @@ private:
         }
     }
 
-    Dag graph_;
     std::uint32_t nbqbits_;
+    int sink_ = 0;
     std::vector<std::vector<std::uint32_t>> gate_lists_;
     std::vector<int> begin_gates_;
     std::vector<int> front_layer_;
@@ -249,10 +259,10 @@ private:
         int pred[2];  // along first_qubit, second_qubit
         int succ[2];
     };
-    std::vector<Links> links_;                        // by vertex id, filled for group vertices
-    std::vector<GroupPair> pairs_;                    // by vertex id, filled for group vertices
-    std::vector<char> executed_;                      // by vertex id
-    std::vector<std::unique_ptr<GateGroup>> groups_;  // by vertex id; null for source and sink
+    std::vector<Links> links_;       // by vertex id, filled for group vertices
+    std::vector<GroupPair> pairs_;   // by vertex id, filled for group vertices
+    std::vector<char> executed_;     // by vertex id
+    std::vector<GateGroup> groups_;  // by vertex id; empty for source and sink
     // Scratch of the breadth-first walk.
     std::vector<std::uint32_t> mark_;
     std::uint32_t epoch_ = 0;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <numeric>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -25,10 +26,19 @@ struct SabreOptions {
     double weight = 0.5;           // weight of the look-ahead term
     double delta = 0.001;          // decay increment of a swapped qubit
     unsigned window_size = 1;      // look-ahead depth in DAG edges below the front layer
-    // Consecutive SWAPs allowed without executing a group before the routing is declared stuck;
-    // 0 means the default 1000 + 10 * n^2 for a topology of n qubits, far beyond what a routing
-    // that makes progress inserts between two executions.
-    std::uint64_t max_swaps_without_progress = 0;
+    // Consecutive SWAPs without executing a group after which the heuristic is set aside: the
+    // front group whose qubits are closest is brought together along a shortest path, executed,
+    // and the decay reset. 0 means the default, kReleaseFactor x the topology's diameter (in
+    // edges) plus kReleaseBase: above the longest run measured on routings that make progress,
+    // far below a circling heuristic's endless run.
+    std::uint64_t release_after = 0;
+    // Ties between candidates of equal score go to a random one (reservoir draw from a generator
+    // seeded with tie_seed) instead of the first.
+    bool random_ties = false;
+    std::uint64_t tie_seed = 0;
+
+    static constexpr std::uint64_t kReleaseFactor = 3;
+    static constexpr std::uint64_t kReleaseBase = 10;
 };
 
 // One output operation: an input gate with the physical qubits it acts on when executed, or an
@@ -50,6 +60,10 @@ struct SabreResult {
     std::vector<SabreStep> steps;
     std::size_t nb_begin_gates = 0;
     std::size_t nb_swaps = 0;
+    std::size_t nb_releases = 0;  // times the heuristic was set aside (see release_after)
+    unsigned trial = 0;           // the trial kept, when several were run (SabreTrials)
+    // Entry q: the physical qubit logical qubit q starts on (the identity unless given).
+    std::vector<std::uint32_t> initial_order;
     // Entry p: the logical qubit held by physical qubit p at the end. Covers every physical qubit
     // of the topology (qubits beyond the circuit's hold idle logical qubits of the same index at
     // the start).
@@ -64,11 +78,11 @@ public:
 
 // SABRE routing: starting from the identity placement, execute every front group whose qubits
 // are neighbours; when none is, score every SWAP touching a qubit of a front group and apply the
-// lowest (the first on ties). Candidates come group by group in front-layer order, first qubit
-// then second, neighbours in the topology's order. Score of a trial placement: H_F, the sum over
-// front groups of (two-qubit gate count x path length in qubits); with the extended heuristic,
-// max(decay of both swapped qubits) x (H_F / front gate count + weight x look-ahead sum / its
-// gate count).
+// lowest (the first on ties, or a random one with random_ties). Candidates come group by group in
+// front-layer order, first qubit then second, neighbours in the topology's order. Score of a trial
+// placement: H_F, the sum over front groups of (two-qubit gate count x path length in qubits); with
+// the extended heuristic, max(decay of both swapped qubits) x (H_F / front gate count + weight x
+// look-ahead sum / its gate count).
 //
 // Each candidate is scored incrementally from the sums of the current placement, which are kept
 // up to date SWAP by SWAP: only the terms of groups on the two swapped qubits change. Every
@@ -89,8 +103,14 @@ public:
         topology_size_ = graph->get_nbqubits();
         const std::vector<std::uint32_t>& dist = graph->distance_table();
         lengths_.resize(dist.size());
-        for (std::size_t k = 0; k < dist.size(); ++k)
+        std::uint32_t diameter = 0;
+        for (std::size_t k = 0; k < dist.size(); ++k) {
             lengths_[k] = dist[k] == kUnreachable ? 0 : static_cast<std::int32_t>(dist[k]) + 1;
+            if (dist[k] != kUnreachable) diameter = std::max(diameter, dist[k]);
+        }
+        release_after_ = options_.release_after
+                             ? options_.release_after
+                             : SabreOptions::kReleaseFactor * diameter + SabreOptions::kReleaseBase;
         for (std::uint32_t p = 0; p < topology_size_; ++p)
             stride_ = std::max(stride_, static_cast<std::uint32_t>(graph->neighbours(p).size()));
         // Each place gets `stride_` neighbour entries, the first degree_[p] of them its
@@ -106,11 +126,15 @@ public:
         build_back_index(*graph);
     }
 
-    // `gates[i]` lists the qubits of operation i. Throws std::invalid_argument for a bad gate
-    // (see GroupGraph), a topology smaller than the circuit, a front group whose qubits lie in
-    // different components of the topology, or too many SWAPs without progress; MissingTopology
-    // when two-qubit gates exist and no graph was given.
-    SabreResult route(std::vector<std::vector<std::uint32_t>> gates, std::uint32_t nbqbits) {
+    // `gates[i]` lists the qubits of operation i. `initial_order`, when not empty, gives the
+    // physical qubit of every logical qubit at the start, one entry per physical qubit of the
+    // topology (logical qubits beyond the circuit's are idle). Throws std::invalid_argument for
+    // a bad gate (see GroupGraph), a topology smaller than the circuit, an initial order that is
+    // not such a permutation, or a front group whose qubits lie in different components of the
+    // topology (before any SWAP on them); MissingTopology when two-qubit gates exist and no
+    // graph was given. Never loops without end: see release_after.
+    SabreResult route(std::vector<std::vector<std::uint32_t>> gates, std::uint32_t nbqbits,
+                      const std::vector<std::uint32_t>& initial_order = {}) {
         std::uint32_t n = nbqbits;
         if (has_topology_) {
             n = topology_size_;
@@ -119,19 +143,27 @@ public:
                                             " qubits, fewer than the " + std::to_string(nbqbits) +
                                             " qubits of the circuit");
         }
-        const std::size_t nb_gates = gates.size();
-        GroupGraph groups(nbqbits, std::move(gates));
-        SabreResult result;
-        result.steps.reserve(nb_gates + nb_gates / 2);
-        for (int index : groups.begin_gates())
-            result.steps.push_back({static_cast<std::uint32_t>(index),
-                                    groups.gate_lists()[index][0], SabreStep::kNone});
-        result.nb_begin_gates = result.steps.size();
-
         n_ = n;
         order_.resize(n);
         std::iota(order_.begin(), order_.end(), 0u);
-        where_ = order_;
+        if (!initial_order.empty()) {
+            check_order(initial_order, n);
+            order_ = initial_order;
+        }
+        where_.resize(n);
+        for (std::uint32_t q = 0; q < n; ++q) where_[order_[q]] = q;
+
+        const std::size_t nb_gates = gates.size();
+        GroupGraph groups(nbqbits, std::move(gates));
+        SabreResult result;
+        result.initial_order = order_;
+        result.steps.reserve(nb_gates + nb_gates / 2);
+        for (int index : groups.begin_gates())
+            result.steps.push_back({static_cast<std::uint32_t>(index),
+                                    order_[groups.gate_lists()[index][0]], SabreStep::kNone});
+        result.nb_begin_gates = result.steps.size();
+
+        rng_.seed(options_.tie_seed);
         if (!groups.front_layer().empty()) {
             if (!has_topology_) throw MissingTopology();
             route_groups(groups, result);
@@ -140,8 +172,35 @@ public:
         return result;
     }
 
+    // The consecutive SWAPs without progress after which the heuristic is set aside.
+    std::uint64_t release_after() const { return release_after_; }
+
+    // How later routes break ties: the first candidate, or random draws seeded with `seed`.
+    void set_ties(bool random, std::uint64_t seed) {
+        options_.random_ties = random;
+        options_.tie_seed = seed;
+    }
+
+    // Look-ahead depth and heuristic of later routes.
+    void set_window(unsigned window_size) { options_.window_size = window_size; }
+    void set_basic_heuristic(bool basic) { options_.basic_heuristic = basic; }
+
 private:
     static constexpr std::uint32_t kUnreachable = QubitGraph::unreachable;
+
+    static void check_order(const std::vector<std::uint32_t>& order, std::uint32_t n) {
+        if (order.size() != n)
+            throw std::invalid_argument("The initial order has " + std::to_string(order.size()) +
+                                        " entries, not one per physical qubit (" +
+                                        std::to_string(n) + ")");
+        std::vector<char> seen(n, 0);
+        for (std::uint32_t p : order) {
+            if (p >= n || seen[p])
+                throw std::invalid_argument("The initial order is not a permutation of 0.." +
+                                            std::to_string(n - 1));
+            seen[p] = 1;
+        }
+    }
     static constexpr std::uint32_t kNoSlot = std::numeric_limits<std::uint32_t>::max();
 
     // The part a logical qubit plays in the current front layer; outside it, slot kNoSlot,
@@ -239,10 +298,6 @@ private:
     void route_groups(GroupGraph& groups, SabreResult& result) {
         const bool extended = !options_.basic_heuristic;
         Decay decay(extended ? n_ : 0, options_.delta);
-        const std::uint64_t limit =
-            options_.max_swaps_without_progress
-                ? options_.max_swaps_without_progress
-                : 1000 + 10 * static_cast<std::uint64_t>(n_) * static_cast<std::uint64_t>(n_);
         role_.resize(n_);
         ahead_of_.resize(n_);
         for (std::uint32_t q = 0; q < n_; ++q) {
@@ -306,27 +361,68 @@ private:
                 prepare_front(groups, extended);
                 stale = false;
             }
-            if (++swaps_since_progress > limit)
-                throw std::invalid_argument(
-                    "SABRE routing makes no progress: " + std::to_string(limit) +
-                    " consecutive SWAPs executed no gate (front group on qubits " +
-                    std::to_string(front_qubits_[0]) + " and " + std::to_string(front_qubits_[1]) +
-                    ")");
+            if (++swaps_since_progress > release_after_) {
+                release(decay, extended, result);
+                stale = true;  // the sums were not kept: the next layer rebuilds them
+                continue;
+            }
             const Choice best = extended ? best_swap<true>() : best_swap<false>();
             const std::uint32_t x = best.x, y = best.y;
             swapped[0] = x;
             swapped[1] = y;
-            swap(order_, x, y);
-            where_[order_[x]] = x;
-            where_[order_[y]] = y;
+            apply_swap(x, y, extended, result);
             front_sum_ += best.front_change;
             ahead_sum_ += best.ahead_change;
-            update_moves_around(x, extended);
-            update_moves_around(y, extended);
-            result.steps.push_back({SabreStep::kSwap, order_[x], order_[y]});
-            ++result.nb_swaps;
             if (extended) decay_step(decay, true, x, y);
         }
+    }
+
+    // Exchanges the places of logical qubits x and y, keeps the moves exact, records the SWAP.
+    void apply_swap(std::uint32_t x, std::uint32_t y, bool extended, SabreResult& result) {
+        swap(order_, x, y);
+        where_[order_[x]] = x;
+        where_[order_[y]] = y;
+        update_moves_around(x, extended);
+        update_moves_around(y, extended);
+        result.steps.push_back({SabreStep::kSwap, order_[x], order_[y]});
+        ++result.nb_swaps;
+    }
+
+    // The heuristic has circled: brings the front group whose qubits are closest (the first on
+    // ties) together along a shortest path, its two qubits stepping in turn towards each other,
+    // so that the next pass executes it, and forgets the decay. Front groups join qubits of one
+    // component (checked when the layer was prepared), so each step finds a neighbour one edge
+    // closer.
+    void release(Decay& decay, bool extended, SabreResult& result) {
+        std::size_t slot = 0;
+        std::int64_t closest = std::numeric_limits<std::int64_t>::max();
+        for (std::size_t i = 0; i < front_qubits_.size(); i += 2) {
+            const std::int64_t len = length(order_[front_qubits_[i]], order_[front_qubits_[i + 1]]);
+            if (len < closest) {
+                closest = len;
+                slot = i;
+            }
+        }
+        std::uint32_t mover = front_qubits_[slot], other = front_qubits_[slot + 1];
+        while (length(order_[mover], order_[other]) > 2) {
+            const std::uint32_t from = order_[mover], target = order_[other];
+            const std::int64_t here = length(from, target);
+            const std::uint32_t* around = neighbours_.data() + std::size_t{from} * stride_;
+            std::uint32_t next = from;
+            for (std::uint32_t k = 0; k < degree_[from]; ++k) {
+                if (length(around[k], target) == here - 1) {
+                    next = around[k];
+                    break;
+                }
+            }
+            apply_swap(mover, where_[next], extended, result);
+            std::swap(mover, other);
+        }
+        ++result.nb_releases;
+        if (!extended) return;
+        for (std::uint32_t q = 0; q < n_; ++q) decay.reset(q);
+        std::fill(factor_.begin(), factor_.end(), 1.0);
+        std::fill(std::begin(recent_), std::end(recent_), Recent{});
     }
 
     // One step of the decay: an inserted SWAP of x and y, or a pass that executed groups.
@@ -613,7 +709,7 @@ private:
     // with a strictly lower score. A skipped candidate is scored all the same (its changes are
     // in range too), which saves branches.
     template <bool Extended, bool Tabled>
-    Choice scan(const PassTerms& terms) const {
+    Choice scan(const PassTerms& terms) {
         using Score = decltype(score<Extended, Tabled>(std::declval<const FrontQubit&>(), 0, 0,
                                                        terms, std::declval<std::int64_t&>(),
                                                        std::declval<std::int64_t&>()));
@@ -634,6 +730,8 @@ private:
             }
         }
         if (!found) throw std::invalid_argument("SABRE routing found no SWAP to try");
+        const bool random_ties = options_.random_ties;
+        std::uint64_t ties = 0;  // candidates seen with the best score (random ties only)
         for (std::size_t j = 0; j < front_qubits_.size(); ++j) {
             const FrontQubit f = front_qubit(j);
             for (std::uint32_t k = 0; k < f.degree; ++k) {
@@ -643,6 +741,13 @@ private:
                 if (!skip && s < best_score) {
                     best_score = s;
                     best = Choice{f.x, y, front_change, ahead_change};
+                    ties = 1;
+                } else if (random_ties && !skip && s == best_score) {
+                    // Each tied candidate is kept with the same probability: the k-th replaces
+                    // the best when a draw modulo k is 0. The first found is scored again here
+                    // and counts as the first tie, without a draw.
+                    if (ties++ > 0 && rng_() % ties == 0)
+                        best = Choice{f.x, y, front_change, ahead_change};
                 }
             }
         }
@@ -671,6 +776,8 @@ private:
     bool has_topology_;
     std::uint32_t topology_size_ = 0;
     SabreOptions options_;
+    std::uint64_t release_after_ = 0;
+    std::mt19937_64 rng_;  // tie draws, reseeded by every route
     TermTable front_terms_, ahead_terms_;
     std::uint32_t n_ = 0;
     // Row-major table of path lengths in qubits between physical qubits, 0 for no path; the

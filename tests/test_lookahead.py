@@ -1,5 +1,6 @@
-"""The SABRE engine: routing results, argument and circuit errors, stuck routings, topologies
-larger or smaller than the circuit, pickling, and the routing property on random circuits."""
+"""The SABRE engine: routing results, argument and circuit errors, circling heuristics, topologies
+larger or smaller than the circuit, pickling, the best-quality mode (trials, placement search),
+and the routing property on random circuits."""
 
 import pickle
 import subprocess
@@ -10,7 +11,17 @@ import pytest
 from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
 from mirel.couplize import lookahead, swapcore
 from mirel.couplize.lookahead import QubitGraph, SabreCouplizer
-from tests.support.routing import TOPOLOGIES, check_routed, line_edges, make_graph, random_circuit
+from tests.support.routing import (
+    TOPOLOGIES,
+    check_routed,
+    grid_edges,
+    heavy_hex_edges,
+    line_edges,
+    make_graph,
+    random_circuit,
+    ring_edges,
+    star_edges,
+)
 
 SABRE_MESSAGE = "SABRE algorithm does not accept gateswhich act one more than 2 qubits"
 
@@ -106,11 +117,22 @@ def test_bad_gates_are_rejected(qbits, error, message):
         ({"weight": "x"}, TypeError),
         ({"delta": None}, TypeError),
         ({"window_size": 2**31}, OverflowError),
+        ({"trials": 0}, ValueError),
+        ({"trials": -1}, OverflowError),
+        ({"trials": 1.0}, TypeError),
+        ({"seed": -1}, ValueError),
+        ({"seed": 2**64}, OverflowError),
+        ({"seed": "1"}, TypeError),
+        ({"threads": 0}, ValueError),
+        ({"threads": 1.5}, TypeError),
     ],
 )
 def test_bad_options_are_rejected(kwargs, error):
+    circuit = Circuit(ops=[cnot(0, 2)], nbqbits=3)
+    before = summary(circuit)
     with pytest.raises(error):
-        engine_on(3, line_edges(3)).couplize(Circuit(ops=[cnot(0, 2)], nbqbits=3), **kwargs)
+        engine_on(3, line_edges(3)).couplize(circuit, **kwargs)
+    assert summary(circuit) == before
 
 
 @pytest.mark.parametrize(
@@ -127,13 +149,60 @@ def test_pair_that_can_never_meet_raises(nbphysical, edges, gates, message):
             engine_on(nbphysical, edges).couplize(circuit, basic_heuristic=basic)
 
 
-def test_cycling_heuristic_stops_with_an_error():
-    # A large delta penalises the qubits that have rested, so the extended heuristic moves the
-    # same qubits back and forth on this circuit; the router gives up instead of hanging.
-    nbqbits, edges = TOPOLOGIES["line6"]
-    circuit = random_circuit(nbqbits, 30, seed=2)
-    with pytest.raises(ValueError, match="makes no progress"):
-        engine_on(nbqbits, edges).couplize(circuit, delta=0.3)
+@pytest.mark.parametrize(
+    "nbqbits, edges, circuit, kwargs",
+    [
+        # The smallest circuit found on which the default heuristic circles on a line of 20.
+        (
+            20,
+            line_edges(20),
+            Circuit(
+                ops=[cnot(*p) for p in [(1, 16), (7, 17), (16, 17), (4, 18), (2, 19)]], nbqbits=20
+            ),
+            {},
+        ),
+        # A large delta penalises the qubits that have rested, so the same qubits move back and
+        # forth.
+        (*TOPOLOGIES["line6"], random_circuit(6, 30, seed=2), {"delta": 0.3}),
+    ],
+    ids=["five-gates-line20", "large-delta-line6"],
+)
+def test_circling_heuristic_still_routes(nbqbits, edges, circuit, kwargs):
+    routed = engine_on(nbqbits, edges).couplize(circuit, **kwargs)
+    check_routed(circuit, routed, nbqbits, edges)
+
+
+# Small topologies of every shape the engine meets: (qubits, edges).
+STRESS_TOPOLOGIES = {
+    "line9": (9, line_edges(9)),
+    "ring8": (8, ring_edges(8)),
+    "star7": (7, star_edges(7)),
+    "grid3x4": (12, grid_edges(3, 4)),
+    "heavy-hex": heavy_hex_edges(3, 7),
+}
+
+
+@pytest.mark.parametrize("topology", sorted(STRESS_TOPOLOGIES))
+def test_seeded_search_finds_no_routing_failure(topology):
+    # 8 option sets x 60 circuits per topology, 2400 in all: nothing raises, every output is a
+    # correct routing. Large deltas and weights make the extended heuristic circle.
+    nbqbits, edges = STRESS_TOPOLOGIES[topology]
+    engine = engine_on(nbqbits, edges)
+    options = [
+        {"basic_heuristic": True},
+        {},
+        {"delta": 0.1},
+        {"delta": 0.5, "weight": 0.9},
+        {"weight": 2.0, "window_size": 2},
+        {"delta": 1.0, "window_size": 3},
+        {"weight": 0.0},
+        {"delta": 0.3, "window_size": 0},
+    ]
+    for seed in range(60):
+        circuit = random_circuit(nbqbits, 10 + seed % 40, seed=seed, one_qubit_share=0.1)
+        for kwargs in options:
+            routed = engine.couplize(circuit, **kwargs)
+            check_routed(circuit, routed, nbqbits, edges)
 
 
 def test_larger_topology_routes_through_idle_physical_qubits():
@@ -205,3 +274,43 @@ def test_routing_property_on_random_circuits(topology, basic, window):
         routed = engine.couplize(circuit, basic_heuristic=basic, window_size=window)
         check_routed(circuit, routed, nbqbits, edges)
         assert repr(circuit) == before
+
+
+def test_best_quality_options_are_keyword_only():
+    with pytest.raises(TypeError):
+        engine_on(3, line_edges(3)).couplize(
+            Circuit(ops=[cnot(0, 2)], nbqbits=3), False, 0.5, 0.001, 1, 4
+        )
+
+
+@pytest.mark.parametrize("placement", [False, True], ids=["trivial", "placement"])
+def test_trials_give_one_result_whatever_the_thread_count(placement):
+    # The trial search itself is tested natively; here the binding's options and output form.
+    nbqbits, edges = STRESS_TOPOLOGIES["heavy-hex"]
+    engine = engine_on(nbqbits, edges)
+    circuit = random_circuit(nbqbits, 120, seed=4)
+    plain = engine.couplize(circuit)
+    assert summary(engine.couplize(circuit, trials=1, seed=7, threads=2)) == summary(plain)
+    runs = [
+        engine.couplize(circuit, trials=5, seed=4, threads=threads, change_initial_order=placement)
+        for threads in (1, 3, None)
+    ]
+    assert all(summary(run) == summary(runs[0]) for run in runs[1:])
+    swaps = check_routed(circuit, runs[0], nbqbits, edges)
+    assert (runs[0].ops[0].type == OpType.REMAP) == placement
+    if not placement:  # trial 0 is the plain routing: more trials never cost SWAPs
+        assert swaps <= check_routed(circuit, plain, nbqbits, edges)
+
+
+def test_placement_search_on_a_larger_topology_and_without_two_qubit_gates():
+    # 3 logical qubits on 5 physical ones: the placement REMAP covers the whole topology.
+    edges = [(0, 2), (2, 3), (3, 4), (4, 1)]
+    circuit = Circuit(ops=[Op(gate="H", qbits=[2]), cnot(0, 1), cnot(1, 2), cnot(0, 2)], nbqbits=3)
+    routed = engine_on(5, edges).couplize(circuit, change_initial_order=True, trials=3)
+    assert routed.ops[0].qbits == [0, 1, 2, 3, 4]
+    check_routed(circuit, routed, 5, edges)
+    assert routed.nbqbits == 3
+    single = Circuit(ops=[Op(gate="H", qbits=[1])], nbqbits=2)
+    routed = SabreCouplizer().couplize(single, change_initial_order=True)
+    assert [op.type for op in routed.ops] == [OpType.REMAP, OpType.GATETYPE, OpType.REMAP]
+    check_routed(single, routed, 2, [])

@@ -11,6 +11,7 @@
 #include "common/convert.hpp"
 #include "common/host.hpp"
 #include "lookahead/sabre.hpp"
+#include "lookahead/sabre_trials.hpp"
 #include "swapcore/qubit_graph.hpp"
 
 namespace couplize::py {
@@ -39,8 +40,31 @@ double to_finite_double(nb::handle value, const char* name) {
     return result;
 }
 
+// The options of the best-quality mode; the defaults give the plain routing.
+SabreTrialOptions trial_options_of(nb::handle trials, nb::handle seed, nb::handle threads,
+                                   nb::handle change_initial_order) {
+    SabreTrialOptions options;
+    options.trials = to_uint32(trials);
+    if (options.trials == 0) raise(PyExc_ValueError, "trials must be at least 1, got 0");
+    int overflow = 0;
+    const long long seed_value = read_integer(seed, overflow);
+    if (overflow > 0) raise(PyExc_OverflowError, "seed too large to convert to a 64-bit integer");
+    if (overflow < 0 || seed_value < 0)
+        raise(PyExc_ValueError, "seed must be a non-negative integer, got " +
+                                    nb::cast<std::string>(nb::str(to_exact_int(seed))));
+    options.seed = static_cast<std::uint64_t>(seed_value);
+    if (!threads.is_none()) {
+        options.threads = to_uint32(threads);
+        if (options.threads == 0) raise(PyExc_ValueError, "threads must be at least 1, got 0");
+    }
+    options.search_placement = to_bool(change_initial_order);
+    return options;
+}
+
 nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle basic_heuristic,
-                            nb::handle weight, nb::handle delta, nb::handle window_size) {
+                            nb::handle weight, nb::handle delta, nb::handle window_size,
+                            nb::handle trials, nb::handle seed, nb::handle threads,
+                            nb::handle change_initial_order) {
     BusyGuard busy(self.busy, "SabreCouplizer");
     SabreOptions options;
     options.basic_heuristic = to_bool(basic_heuristic);
@@ -48,6 +72,9 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
     options.delta = to_finite_double(delta, "delta");
     // A negative window becomes a very large depth: the look-ahead reaches every later group.
     options.window_size = static_cast<unsigned>(to_int32(window_size));
+    const SabreTrialOptions trial_options =
+        trial_options_of(trials, seed, threads, change_initial_order);
+    const bool plain = trial_options.trials == 1 && !trial_options.search_placement;
 
     const std::uint32_t nbqbits = to_uint32(circuit.attr("nbqbits"));
     // A snapshot, so that the operations read now are the ones copied at the end.
@@ -69,12 +96,18 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
     }
 
     SabreResult routed;
-    // The router copies what it needs of the graph while the GIL is held, so another thread may
+    // The routers copy what they need of the graph while the GIL is held, so another thread may
     // use or change the graph while this one routes.
-    SabreRouter router(graph, options);
     try {
-        nb::gil_scoped_release release;
-        routed = router.route(std::move(gates), nbqbits);
+        if (plain) {
+            SabreRouter router(graph, options);
+            nb::gil_scoped_release release;
+            routed = router.route(std::move(gates), nbqbits);
+        } else {
+            SabreTrials search(graph, options);
+            nb::gil_scoped_release release;
+            routed = search.route(gates, nbqbits, trial_options);
+        }
     } catch (const MissingTopology&) {
         raise(PyExc_AttributeError,
               "SabreCouplizer has no graph: call set_graph before routing a circuit with "
@@ -85,25 +118,30 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
     // Deep copy of everything but the operations, without copying the operations first.
     nb::object result = copy_circuit_without_ops(circuit, ops_field, ops);
 
+    // With placement search the circuit opens with the REMAP that places the logical qubits.
+    const bool placed = trial_options.search_placement;
+    const std::size_t first = placed ? 1 : 0;
     const std::size_t nb_steps = routed.steps.size();
-    nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(nb_steps + 1)));
+    nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(first + nb_steps + 1)));
     if (!out.is_valid()) throw nb::python_error();
+    if (placed)
+        PyList_SET_ITEM(out.ptr(), 0, make_full_remap(routed.initial_order).release().ptr());
     OpFactory& factory = OpFactory::get();
     for (std::size_t k = 0; k < nb_steps; ++k) {
         const SabreStep& step = routed.steps[k];
         nb::object op;
         if (step.is_swap()) {
             op = factory.swap(step.first, step.second);
-        } else if (k < routed.nb_begin_gates) {  // begin gates keep their own qubits
+        } else if (k < routed.nb_begin_gates && !placed) {  // begin gates keep their qubits
             op = factory.copy(PyTuple_GET_ITEM(ops.ptr(), step.gate));
         } else {
             const std::uint32_t qubits[2] = {step.first, step.second};
             op = factory.copy(PyTuple_GET_ITEM(ops.ptr(), step.gate), qubits,
                               step.second == SabreStep::kNone ? 1 : 2);
         }
-        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k), op.release().ptr());
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(first + k), op.release().ptr());
     }
-    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(nb_steps),
+    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(first + nb_steps),
                     make_full_remap(routed.final_layout).release().ptr());
     result.attr("ops") = out;
     return result;
@@ -129,16 +167,34 @@ void bind_sabre_couplizer(nb::module_& m) {
             },
             "graph"_a, "Set the topology (a QubitGraph) on which circuits are routed")
         .def("couplize", &couplize_circuit, "circuit"_a, "basic_heuristic"_a = false,
-             "weight"_a = 0.5, "delta"_a = 0.001, "window_size"_a = 1,
-             "Route a circuit with the SABRE heuristic and return a new circuit on physical\n"
-             "qubits, with SWAP gates inserted and a final REMAP giving, for each physical\n"
-             "qubit, the logical qubit it holds. The input circuit is not modified.\n\n"
-             "Args:\n"
-             "    circuit (Circuit): the circuit to route\n"
-             "    basic_heuristic (bool): score SWAPs by the front layer only\n"
-             "    weight (float): weight of the look-ahead term (extended heuristic)\n"
-             "    delta (float): decay increment of swapped qubits (extended heuristic)\n"
-             "    window_size (int): look-ahead depth below the front layer")
+             "weight"_a = 0.5, "delta"_a = 0.001, "window_size"_a = 1, nb::kw_only(),
+             "trials"_a = 1, "seed"_a = 0, "threads"_a.none() = nb::none(),
+             "change_initial_order"_a = false,
+             R"DOC(Route a circuit with the SABRE heuristic and return a new circuit on physical
+qubits, with SWAP gates inserted and a final REMAP giving, for each physical
+qubit, the logical qubit it holds. The input circuit is not modified.
+
+When SWAPs stop executing gates for long (the heuristic circles), the closest
+pair of the front layer is brought together along a shortest path and routing
+goes on, so every circuit whose gates join connected qubits is routed.
+
+Args:
+    circuit (Circuit): the circuit to route
+    basic_heuristic (bool): score SWAPs by the front layer only
+    weight (float): weight of the look-ahead term (extended heuristic)
+    delta (float): decay increment of swapped qubits (extended heuristic)
+    window_size (int): look-ahead depth below the front layer
+    trials (int): routings to run, keeping the one with the fewest SWAPs (the
+        first on ties); trial 0 is the plain routing, later ones break score
+        ties at random and look ahead 0, 1 or 2 levels deeper in turn; every
+        eighth scores by the front layer only
+    seed (int): seed of the random tie-breaks; the result depends on it and
+        never on the number of threads
+    threads (int | None): native threads running the trials (None: one per
+        hardware thread)
+    change_initial_order (bool): search a placement first (route forward, then
+        backward and forward again four times, carrying the placement); the
+        result then opens with a REMAP placing the logical qubits)DOC")
         .def("__getstate__", [](const SabreCouplizer& self) { return nb::make_tuple(self.graph); })
         .def("__setstate__", [](SabreCouplizer& self, nb::handle state) {
             if (!PyTuple_Check(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 1)

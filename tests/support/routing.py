@@ -5,28 +5,32 @@ import random
 from collections import defaultdict
 
 from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
+from mirel.couplize.topologies import grid_edges, line_edges  # noqa: F401 (shared with tests)
 
-# --- topologies as edge lists -------------------------------------------------------------
-
-
-def line_edges(n):
-    return [(i, i + 1) for i in range(n - 1)]
+# --- topologies as edge lists (the presets' own builders) ----------------------------------
 
 
 def ring_edges(n):
     return line_edges(n) + [(n - 1, 0)]
 
 
-def grid_edges(rows, cols):
+def star_edges(n):
+    return [(0, i) for i in range(1, n)]
+
+
+def heavy_hex_edges(rows, cols):
+    """IBM-style heavy-hex: `rows` lines of `cols` qubits, consecutive lines joined through one
+    bridge qubit every four columns, the bridges shifted by two from one gap to the next.
+    Returns (number of qubits, edges)."""
     edges = []
     for r in range(rows):
-        for c in range(cols):
-            q = r * cols + c
-            if c + 1 < cols:
-                edges.append((q, q + 1))
-            if r + 1 < rows:
-                edges.append((q, q + cols))
-    return edges
+        edges += [(r * cols + c, r * cols + c + 1) for c in range(cols - 1)]
+    n = rows * cols
+    for r in range(rows - 1):
+        for c in range(2 * (r % 2), cols, 4):
+            edges += [(r * cols + c, n), (n, (r + 1) * cols + c)]
+            n += 1
+    return n, edges
 
 
 def random_connected_edges(n, extra, seed):
