@@ -122,6 +122,11 @@ def not_an_index(value):
     return not 0 <= index < 2**32
 
 
+def not_huge(value):
+    """False for a valid but huge count or size: asking for that much is the caller's choice."""
+    return not (isinstance(value, int) and 2**16 <= value < 2**32)
+
+
 def default_or_odd(default):
     return st.one_of(st.just(default), st.just(default), ODD)
 
@@ -365,6 +370,14 @@ def test_sabre_entry_points(data):
         value = data.draw(default_or_odd(default))
         if value is not default:
             kwargs[key] = value
+    # The best-of-trials mode: small counts (a huge one is the caller's own request for time).
+    for key, default in [("trials", 1), ("seed", 0), ("threads", None)]:
+        value = data.draw(st.one_of(st.just(default), st.integers(1, 3), ODD.filter(not_huge)))
+        if value is not default:
+            kwargs[key] = value
+    value = data.draw(default_or_odd(False))
+    if value is not False:
+        kwargs["change_initial_order"] = value
     before = fingerprint(circuit)
     outcome = attempt(lambda: engine.couplize(circuit, **kwargs))
     check_outcome(outcome, reference, nbphysical, edges)
@@ -534,16 +547,12 @@ def test_replace_middle_remap(data):
 # --- graphs and metrics ----------------------------------------------------------------------
 
 
-def not_a_huge_size(value):
-    return not (isinstance(value, int) and 2**16 <= value < 2**32)
-
-
 @ROBUST
 @given(st.data())
 def test_graph_entry_points(data):
     graph_type = data.draw(st.sampled_from([QubitGraph, bestfirst.QubitGraph]))
     # (A valid but huge size is the caller's own allocation request, not drawn here.)
-    size = data.draw(st.one_of(st.integers(0, 8), ODD_INTS, ODD).filter(not_a_huge_size))
+    size = data.draw(st.one_of(st.integers(0, 8), ODD_INTS, ODD).filter(not_huge))
     made, graph = attempt(lambda: graph_type(size))
     if not made:
         return
