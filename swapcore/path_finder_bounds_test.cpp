@@ -58,6 +58,18 @@ TEST(EntryLimit, HugeWindowOnFarGatesThrowsInsteadOfExhaustingMemory) {
     }
 }
 
+TEST(EntryLimit, FewestChoiceSearchIsBoundedToo) {
+    PathFinder finder(fixtures::line_graph(10), 64);
+    finder.set_entry_limit(1000);
+    finder.set_interaction_list(far_pairs(200));
+    EXPECT_THROW(finder.route_fewest(), std::length_error);
+
+    PathFinder small(fixtures::line_graph(10), 3);  // a small window stays far below the limit
+    small.set_entry_limit(1000);
+    small.set_interaction_list(far_pairs(200));
+    EXPECT_NO_THROW(small.route_fewest());
+}
+
 TEST(EntryLimit, LongRunOfExecutableInteractionsInTheWindowDoesNotNest) {
     // One split, then a run of interactions that stay adjacent whatever the split chose.
     std::vector<Interaction> interactions{{0, 2}};

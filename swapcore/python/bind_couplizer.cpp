@@ -1,5 +1,6 @@
 // Couplizer: the windowed engine. Reads the circuit once, drives the native PathFinder, asks the
 // metric for each step's candidate, then builds the routed host circuit.
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,10 @@ using namespace nb::literals;
 namespace {
 
 constexpr const char* no_reduce = "no default __reduce__ due to non-trivial __cinit__";
+
+// Largest window: the cost of a step grows exponentially with it, and 64 is far past the point
+// where a step takes seconds.
+constexpr std::uint32_t max_window_size = 64;
 
 // Largest candidate enumeration whose entries are converted to Python objects (about 100 MB).
 constexpr std::size_t python_entry_limit = std::size_t{1} << 19;
@@ -149,11 +154,13 @@ Routed couplize_once(Couplizer& self, nb::handle circuit,
         return finder.candidates().size() > 0 && finder.candidates().length(0) > 0;
     };
 
+    if (!native_choice && (self.whole_window || self.lookahead > 0))
+        raise(PyExc_ValueError,
+              "whole_window and lookahead apply to the built-in fewest-operations choice only, "
+              "but this engine's metric chooses candidates in Python");
     if (native_choice) {
         nb::gil_scoped_release release;
-        finder.step(0);
-        while (has_work())
-            finder.step(static_cast<std::size_t>(fewest_entries_index(finder.candidates())));
+        finder.route_fewest(self.whole_window);
     } else {
         finder.step(0);
         while (has_work()) {
@@ -190,7 +197,12 @@ Routed couplize_once(Couplizer& self, nb::handle circuit,
     nb::list routed;
     std::size_t k = 0;
     const std::vector<PathStep>& base = finder.base_path();
-    builder.append(routed, base.data(), base.data() + base.size(), k);
+    {
+        // The routed operations hold no cycles; collecting while building them would rescan
+        // every one made so far, quadratic in the length of the result.
+        GcPause gc_pause;
+        builder.append(routed, base.data(), base.data() + base.size(), k);
+    }
     const std::vector<std::uint32_t> order = finder.get_order();
     if (!is_strictly_increasing(order)) routed.append(make_full_remap(order));
     result.attr("ops") = routed;
@@ -277,20 +289,34 @@ void bind_couplizer(nb::module_& m) {
                               "Couplizer inserting SWAP gates with a windowed exhaustive search");
     cls.def(
            "__init__",
-           [](nb::pointer_and_handle<Couplizer> self, nb::handle window_size, nb::handle metric) {
+           [](nb::pointer_and_handle<Couplizer> self, nb::handle window_size, nb::handle metric,
+              bool whole_window, nb::handle lookahead, double lookahead_weight) {
                const std::uint32_t window = to_uint32(window_size);
                if (window == 0)
                    raise(PyExc_ValueError, "Window size should be a positive integer (not null)");
+               // The search recurses once per interaction of the window and its cost grows
+               // exponentially with it: a larger window is refused rather than run for hours.
+               if (window > max_window_size)
+                   raise(PyExc_ValueError, "Window size should be at most " +
+                                               std::to_string(max_window_size) + ", got " +
+                                               std::to_string(window));
+               const std::uint32_t ahead = to_uint32(lookahead);
+               if (!(lookahead_weight >= 0.0) || std::isinf(lookahead_weight))
+                   raise(PyExc_ValueError, "lookahead_weight must be a finite number >= 0, got " +
+                                               std::to_string(lookahead_weight));
                new (self.p) Couplizer();
                // A failed __init__ leaves no object: nanobind never runs the destructor of an
                // instance whose __init__ raised, so release what was built here.
                try {
                    self.p->window_size = window;
+                   self.p->whole_window = whole_window;
+                   self.p->lookahead = ahead;
+                   self.p->lookahead_weight = lookahead_weight;
                    self.p->circuit = HostTypes::get().Circuit();
                    nb::handle chosen = metric.is_none() ? default_metric() : metric;
                    if (is_instance(chosen, nb::type<PredefMetric>())) {
-                       // The engine works with its own copy, bound to it; the caller's metric
-                       // stays free for other engines.
+                       // The engine works with its own copy, bound to it; the caller's metric stays
+                       // free for other engines.
                        self.p->metric = HostTypes::get().copy(chosen);
                        self.p->metric.attr("set_couplizer")(self.h);
                    } else {
@@ -301,13 +327,24 @@ void bind_couplizer(nb::module_& m) {
                    throw;
                }
            },
-           "window_size"_a = 3, "metric"_a.none() = nb::none())
+           "window_size"_a = 3, "metric"_a.none() = nb::none(), nb::kw_only(),
+           "whole_window"_a = false, "lookahead"_a = 0, "lookahead_weight"_a = 0.5,
+           "window_size: interactions each candidate covers (default 3). metric: chooses among\n"
+           "the candidates (default: fewest operations). whole_window: commit each chosen\n"
+           "candidate whole and search the next window after it, instead of committing its\n"
+           "first interaction and searching again from the next one. lookahead: for each\n"
+           "meeting point, also weigh the mean excess distance (distance - 1) of the next\n"
+           "`lookahead` two-qubit interactions under the placement it leaves, times\n"
+           "lookahead_weight; 0 (the default) turns it off. Both only change the built-in\n"
+           "fewest-operations choice, trading it for fewer SWAPs over the whole circuit; with a\n"
+           "Python metric, which sees every candidate of each step, couplize rejects them")
         .def(
             "set_graph",
             [](Couplizer& self, nb::handle graph) {
                 BusyGuard busy(self.busy, "Couplizer");
                 self.graph = native_ref<QubitGraph>(graph, "graph");
                 self.path_finder = PathFinder(self.graph, self.window_size);
+                self.path_finder.set_lookahead(self.lookahead, self.lookahead_weight);
                 self.graph_defined = true;
             },
             "graph"_a.none(),
