@@ -197,12 +197,20 @@ def run_limited(runner, case, topology, timeout):
     receiver, sender = context.Pipe(duplex=False)
     process = context.Process(target=child, args=(runner, case, topology, sender))
     process.start()
+    # The child holds the only sending end from here on: if it dies without answering, the
+    # pipe reports end of file at once instead of waiting out the timeout.
+    sender.close()
     if receiver.poll(timeout):
-        result = receiver.recv()
+        try:
+            result = receiver.recv()
+        except EOFError:
+            process.join()
+            result = {"error": f"child exited with code {process.exitcode} without a result"}
     else:
         result = {"error": f"over {timeout:g} s"}
     process.kill()
     process.join()
+    receiver.close()
     return result
 
 
