@@ -34,7 +34,9 @@ class PatternCouplizer:
 
     def set_graph(self, graph):
         """Set the topology (a QubitGraph) on which circuits are routed."""
-        assert isinstance(graph, QubitGraph)
+        # Raised explicitly so that the check also holds under python -O.
+        if not isinstance(graph, QubitGraph):
+            raise AssertionError(f"set_graph expects a QubitGraph, got {type(graph).__name__}")
         self.graph = graph
 
     def couplize(self, circuit, **kwargs):
@@ -43,7 +45,8 @@ class PatternCouplizer:
 
         A REMAP operation is a relabelling of the qubits it lists, not a gate: it is copied as
         it is, whatever its number of qubits."""
-        assert isinstance(circuit, Circuit)
+        if not isinstance(circuit, Circuit):
+            raise AssertionError(f"couplize expects a host Circuit, got {type(circuit).__name__}")
         graph = self.graph
         shell = copy(circuit)
         shell.ops = []
@@ -96,18 +99,10 @@ class PatternCouplizer:
         return optimize_swap(result, **kwargs)
 
 
-def optimize_swap(circuit, **kwargs):
-    """Minimize the number of SWAPS after the couplization
-
-    Args:
-        circuit: the routed circuit (a mirel Circuit; it is not modified)
-        **kwargs: arguments given to the pattern manager (`method`, default "annealing";
-            `metric`, default a new QuantumCostMetric(); the method's own keywords)
-    """
-    if "method" not in kwargs:
-        kwargs["method"] = "annealing"
-    metric = kwargs.pop("metric") if "metric" in kwargs else QuantumCostMetric()
-    manager = PatternManager(global_metric=metric)
+def swap_equivalences():
+    """The rewriting rules, as (first, second) pattern pairs: each moves a gate of any name
+    (with or without a parameter) across neighbouring SWAPs, so that two SWAPs on the same pair
+    can meet and be removed."""
     first_name = GateName(".*")
     x = VAR()
 
@@ -140,7 +135,22 @@ def optimize_swap(circuit, **kwargs):
         equivalences.append(
             ([gate(0, param=param), swap(0, 1)], [swap(0, 1), gate(1, param=param)])
         )
-    for first, second in equivalences:
+    return equivalences
+
+
+def optimize_swap(circuit, **kwargs):
+    """Minimize the number of SWAPS after the couplization
+
+    Args:
+        circuit: the routed circuit (a mirel Circuit; it is not modified)
+        **kwargs: arguments given to the pattern manager (`method`, default "annealing";
+            `metric`, default a new QuantumCostMetric(); the method's own keywords)
+    """
+    if "method" not in kwargs:
+        kwargs["method"] = "annealing"
+    metric = kwargs.pop("metric") if "metric" in kwargs else QuantumCostMetric()
+    manager = PatternManager(global_metric=metric)
+    for first, second in swap_equivalences():
         group = manager.new_group()
         group.add_pattern(first)
         group.add_pattern(second)

@@ -266,7 +266,13 @@ class Couplizer(AbstractPlugin, OffloadedPlugin):
                 'from "velor"',
                 code=ErrorType.INVALID_ARGS,
             )
-        self.couplizer, self.couplize_args = self._build_engine(method, kwargs)
+        try:
+            self.couplizer, self.couplize_args = self._build_engine(method, kwargs)
+        except (TypeError, ValueError, OverflowError) as exc:  # a setting the engine refuses
+            raise PluginException(
+                message=f"Invalid setting of the {method!r} engine: {exc}",
+                code=ErrorType.INVALID_ARGS,
+            ) from exc
         self.graph = None
         self.graph_type = self.couplize_graph[method]
 
@@ -451,7 +457,7 @@ class Couplizer(AbstractPlugin, OffloadedPlugin):
             try:
                 return self.couplizer.couplize(circuit, **self.couplize_args)
             except Exception as error:
-                raise PluginException(message=str(error)) from error
+                raise PluginException(message=_engine_failure(circuit, error)) from error
         if updater == "annealing":
             return couplize_annealing(
                 circuit, self.metric, self._couplize_fn, self.max_iteration, self.temperature
@@ -508,6 +514,17 @@ def _check_mapping(mapping):
                 f"integers) to lists of qubit indexes; qubit {q!r} is mapped to {neighbours!r}",
                 code=ErrorType.INVALID_ARGS,
             )
+
+
+def _engine_failure(circuit, error):
+    """The message of an engine's failure on `circuit`. A qubit that is not a non-negative
+    integer makes a native engine fail while converting it, with a message that names neither
+    the operation nor the qubit; they are looked for only once the engine has failed."""
+    for index, op in enumerate(circuit.ops):
+        for q in op.qbits or ():
+            if not _is_index(q):
+                return f"Operation {index} acts on qubit {q!r}; qubits are non-negative integers"
+    return str(error)
 
 
 def _is_index(value):

@@ -2,6 +2,8 @@
 
 import json
 import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -116,6 +118,13 @@ WIDE = 'OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[6];\ncx q[0], q[5];\n'
         ),
         (WIDE, ["--option", "depth=3"], "unknown option 'depth'"),
         (WIDE, ["--option", "nonsense"], "KEY=VALUE"),
+        # Values the engines would wrap around as unsigned or fail on without naming them.
+        (WIDE, ["-m", "velor", "--option", "window_size=-3"], "window_size=-3"),
+        (WIDE, ["-m", "bka", "--option", "size_slice=-1"], "size_slice=-1"),
+        (WIDE, ["--option", "window_size=-1"], "at least 0"),
+        (WIDE, ["--option", "weight=abc"], "expected a number"),
+        (WIDE, ["--option", "basic_heuristic=3"], "expected true or false"),
+        (WIDE, ["-m", "kovra", "--option", "rewriting_method=fast"], "expected one of"),
         (WIDE, ["-m", "quantum"], "unknown method"),
         (WIDE, ["-t", "cube:3"], "unknown topology"),
         (WIDE, ["--bogus"], "No such option"),
@@ -130,6 +139,41 @@ def test_bad_input_ends_with_status_2_and_one_line(tmp_path, capsys, text, extra
     assert status == 2
     assert err.count("\n") == 1 and message in err, err
     assert not out.exists()
+
+
+@pytest.mark.parametrize("flag", ["-o", "--plot"])
+def test_inputs_that_would_write_the_same_output_are_refused(tmp_path, capsys, flag):
+    for folder in ("a", "b"):
+        (tmp_path / folder).mkdir()
+        shutil.copy(EXAMPLES / "ghz_16.qasm", tmp_path / folder / "c.qasm")
+    out = tmp_path / "out"
+    inputs = [tmp_path / "a", tmp_path / "b" / "c.qasm"]
+    status, _, err = run(capsys, "route", *inputs, "-t", "grid:4x5", flag, out)
+    assert status == 2 and err.count("\n") == 1 and "would both write" in err, err
+    assert not out.exists()
+
+
+@pytest.mark.parametrize("several", [False, True])
+def test_an_output_that_would_replace_its_input_is_refused(tmp_path, capsys, several):
+    source = tmp_path / "c.qasm"
+    shutil.copy(EXAMPLES / "ghz_16.qasm", source)
+    before = source.read_text()
+    inputs, out = ([tmp_path], tmp_path) if several else ([source], source)
+    status, _, err = run(capsys, "route", *inputs, "-t", "grid:4x5", "-o", out)
+    assert status == 2 and "would overwrite an input" in err, err
+    assert source.read_text() == before
+
+
+def test_without_qiskit_the_command_names_the_extra():
+    script = (
+        "import sys\n"
+        "sys.modules['qiskit'] = None\n"
+        "from mirel.couplize.cli import main\n"
+        f"main(['route', {str(EXAMPLES / 'ghz_16.qasm')!r}, '-t', 'grid:4x5'])\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert out.returncode == 2 and out.stderr.count("\n") == 1, out.stderr
+    assert "[qiskit]" in out.stderr
 
 
 def test_missing_file_is_bad_input(tmp_path, capsys):

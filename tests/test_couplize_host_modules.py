@@ -10,7 +10,7 @@ import pytest
 from mirel.comm.datamodel.ttypes import Circuit, GateDefinition, Op, OpType
 from mirel.couplize import lookahead, swapcore
 from mirel.couplize.definition import update_gate_dict
-from mirel.couplize.expand_swaps import expand_directed
+from mirel.couplize.expand_swaps import SYMMETRIC, expand_directed
 from mirel.couplize.mapping import couplize_annealing, couplize_reverse
 from tests.support.routing import TOPOLOGIES, check_routed, make_graph, random_circuit
 from tests.support.statevector import run
@@ -56,8 +56,28 @@ def test_gates_against_their_edge_are_turned(gate, qbits, expected_gates):
 def test_undirected_mapping_returns_the_circuit_itself_and_other_gates_are_refused():
     circuit = Circuit(ops=[Op(gate="CNOT", qbits=[1, 0])], nbqbits=2)
     assert expand_directed(circuit, {0: [1], 1: [0], 2: [2]}) is circuit
-    with pytest.raises(ValueError, match=r"Cannot turn the gate 'ISWAP' on qubits \(1, 0\)"):
-        expand_directed(Circuit(ops=[Op(gate="ISWAP", qbits=[1, 0])]), ONE_WAY)
+    with pytest.raises(ValueError, match=r"Cannot turn the gate 'ECR' on qubits \(1, 0\)"):
+        expand_directed(Circuit(ops=[Op(gate="ECR", qbits=[1, 0])]), ONE_WAY)
+
+
+@pytest.mark.parametrize("name", sorted(SYMMETRIC))
+def test_symmetric_gates_are_turned_by_exchanging_their_qubits(name):
+    qiskit = pytest.importorskip("qiskit")
+    from qiskit.circuit.library import get_standard_gate_name_mapping
+    from qiskit.quantum_info import Operator
+
+    from mirel.couplize.interop import qiskit_name
+
+    # The gate really is symmetric, for parameters that are not special.
+    gate = get_standard_gate_name_mapping()[qiskit_name(name)]
+    params = [0.37 + k for k in range(len(gate.params))]
+    gate = gate.base_class(*params)
+    both = qiskit.QuantumCircuit(2)
+    both.append(gate, [1, 0])
+    assert Operator(both).equiv(Operator(gate))
+    circuit = Circuit(ops=[Op(gate=name, qbits=[1, 0], params=params)], nbqbits=3)
+    turned = expand_directed(circuit, ONE_WAY)
+    assert [(op.gate, op.qbits, op.params) for op in turned.ops] == [(name, [0, 1], params)]
     with pytest.raises(ValueError, match=r"acts on qubits \(0, 2\), which the topology"):
         expand_directed(Circuit(ops=[Op(gate="CNOT", qbits=[0, 2])]), ONE_WAY)
 
@@ -104,8 +124,16 @@ def test_annealing_edge_inputs():
         "H",
         None,
     ]
-    with pytest.raises(ValueError, match="must not be negative"):
-        couplize_annealing(lone, metric, couplize_fn, 5, -1.0)
+    for steps, temperature, error in [
+        (5, -1.0, ValueError),
+        (5, float("nan"), ValueError),
+        (-3, 1.0, ValueError),
+        ("5", 1.0, TypeError),
+        (2.5, 1.0, TypeError),
+        (5, "hot", TypeError),
+    ]:
+        with pytest.raises(error, match="The annealing (step count|temperature) must"):
+            couplize_annealing(lone, metric, couplize_fn, steps, temperature)
     wide = Circuit(ops=[Op(gate="CNOT", qbits=[0, 4])], nbqbits=2)
     with pytest.raises(ValueError, match="Operation 0 acts on qubit 4, outside the circuit's 2"):
         couplize_annealing(wide, metric, copy.deepcopy, 3)

@@ -47,8 +47,10 @@ def test_module_surface():
     engine.set_graph(QubitGraph(2))
     with pytest.raises(TypeError):  # the graph itself cannot be pickled
         pickle.dumps(engine)
-    with pytest.raises(AssertionError):
+    with pytest.raises(AssertionError, match="expects a QubitGraph, got int"):
         engine.set_graph(5)
+    with pytest.raises(AssertionError, match="expects a host Circuit, got list"):
+        engine.couplize([])
 
 
 SWAP = "SWAP"

@@ -9,44 +9,22 @@ import random
 import pytest
 
 from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
+from mirel.couplize.motifs import swap_equivalences
 from mirel.couplize.swapcore import QuantumCostMetric
 from mirel.lumbra.graph_circuit import GraphCircuit
-from mirel.lumbra.libcpp_lumbra import VAR, GateName, PatternManager
+from mirel.lumbra.libcpp_lumbra import GateName, PatternManager
 from tests.support.routing import check_routed
 
 G = GateName(".*")
-X = VAR()
 REMOVE = [("SWAP", {0, 1}), ("SWAP", [0, 1])]
 
 
-def swap(a, b):
-    return ("SWAP", {a, b})
+def gate(*qubits):
+    return (G, list(qubits))
 
 
-def gate(*qubits, param=False):
-    return (G, list(qubits), [X]) if param else (G, list(qubits))
-
-
-# The equivalences of the pattern engine, as (first, second) per group.
-GROUPS = []
-for _param in (False, True):
-    GROUPS.append(([swap(0, 1), gate(0, 1, param=_param)], [gate(1, 0, param=_param), swap(0, 1)]))
-for _param in (False, True):
-    GROUPS.append(
-        (
-            [gate(0, 1, param=_param), swap(1, 2), swap(0, 1)],
-            [swap(1, 2), swap(0, 1), gate(1, 2, param=_param)],
-        )
-    )
-for _param in (False, True):
-    GROUPS.append(
-        (
-            [swap(0, 1), gate(1, 2, param=_param), swap(0, 1)],
-            [swap(1, 2), gate(0, 1, param=_param), swap(1, 2)],
-        )
-    )
-for _param in (False, True):
-    GROUPS.append(([gate(0, param=_param), swap(0, 1)], [swap(0, 1), gate(1, param=_param)]))
+# The rewriting rules of the pattern engine, as (first, second) per group.
+GROUPS = swap_equivalences()
 
 
 def manager_with(groups, removal=True, metric=None):

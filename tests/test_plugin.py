@@ -71,6 +71,19 @@ def test_constructor_errors_in_order(kwargs, message):
 
 
 @pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"method": "velor", "window_size": -3},
+        {"method": "velor", "window_size": "4"},
+        {"method": "bka", "size_slice": -1},
+    ],
+)
+def test_settings_the_engine_refuses_are_plugin_errors(kwargs):
+    error = plugin_error(lambda: Couplizer(**kwargs))
+    assert error.code == ErrorType.INVALID_ARGS and repr(kwargs["method"]) in error.message
+
+
+@pytest.mark.parametrize(
     "method, kwargs, expected",
     [
         ("velor", {"window_size": 2, "depth": 1}, {}),
@@ -248,6 +261,16 @@ def test_compile_failures(run_it, message):
     error = plugin_error(run_it)
     assert error.message.startswith(message)
     assert error.__cause__ is None or str(error.__cause__) == message
+
+
+@pytest.mark.parametrize("method", ["velor", "sabre", "bka", "kovra"])
+@pytest.mark.parametrize("qubit", [-1, 1.5])
+def test_a_qubit_that_is_no_index_is_named(method, qubit):
+    circuit = Circuit(ops=[Op(gate="H", qbits=[0]), Op(gate="CNOT", qbits=[0, qubit])], nbqbits=3)
+    error = plugin_error(
+        lambda: Couplizer(method).compile(Batch(jobs=[Job(circuit=circuit)]), specs(LNN, 3))
+    )
+    assert error.message == f"Operation 1 acts on qubit {qubit!r}; qubits are non-negative integers"
 
 
 # --- large gates, remaps, samples -----------------------------------------------------------

@@ -119,3 +119,19 @@ def test_random_circuits_on_a_ring(method):
         mapped(result)
         assert mapped.property_set["is_swap_mapped"]
         assert Operator.from_circuit(result).equiv(Operator(original))
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_gates_of_three_qubits_are_broken_up_without_a_basis(method):
+    # transpile given a coupling map alone runs no earlier stage that decomposes ccx or cswap;
+    # cx(0, 5) makes routing necessary under the trivial layout.
+    original = QuantumCircuit(6)
+    original.h(0)
+    original.ccx(0, 2, 5)
+    original.cswap(5, 1, 3)
+    original.cx(0, 5)
+    result = transpile(
+        original, coupling_map=COUPLING, routing_method=method, layout_method="trivial"
+    )
+    check(result, original)
+    assert all(len(instruction.qubits) <= 2 for instruction in result.data)

@@ -79,7 +79,9 @@ def test_json_edge_lists_are_undirected_and_mappings_may_be_directed(tmp_path):
     [
         ("torus:4", "unknown topology kind"),
         ("grid:4", "grid:RxC"),
-        ("line:3x3", "grid:RxC"),
+        ("line:3x3", "write line:N"),
+        ("line:abc", "write line:N with whole numbers"),
+        ("grid:3x", "write grid:RxC with whole numbers"),
         ("ring:2", "at least 3"),
         ("heavy-hex:4", "odd"),
         ("line:0", "at least one qubit"),

@@ -191,8 +191,15 @@ def test_swaps_of_the_original_are_followed_not_matched():
 
 @pytest.mark.parametrize(
     "graph",
-    [None, [(0, 1), (1, 2)], topologies.device("line:3"), topologies.device("line:3").graph()],
-    ids=["all-to-all", "pairs", "device", "qubit-graph"],
+    [
+        None,
+        [(0, 1), (1, 2)],
+        topologies.device("line:3"),
+        topologies.device("line:3").graph(),
+        "line:3",
+        {0: [1], 2: [1]},
+    ],
+    ids=["all-to-all", "pairs", "device", "qubit-graph", "text", "host-mapping"],
 )
 def test_topology_forms(graph):
     original = Circuit(ops=[Op(gate="CNOT", qbits=[0, 2])], nbqbits=3)

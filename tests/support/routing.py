@@ -5,28 +5,13 @@ import random
 from collections import defaultdict
 
 from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
+from mirel.couplize.topologies import grid_edges, line_edges  # noqa: F401 (shared with tests)
 
-# --- topologies as edge lists -------------------------------------------------------------
-
-
-def line_edges(n):
-    return [(i, i + 1) for i in range(n - 1)]
+# --- topologies as edge lists (the presets' own builders) ----------------------------------
 
 
 def ring_edges(n):
     return line_edges(n) + [(n - 1, 0)]
-
-
-def grid_edges(rows, cols):
-    edges = []
-    for r in range(rows):
-        for c in range(cols):
-            q = r * cols + c
-            if c + 1 < cols:
-                edges.append((q, q + 1))
-            if r + 1 < rows:
-                edges.append((q, q + cols))
-    return edges
 
 
 def star_edges(n):

@@ -69,10 +69,12 @@ def cli():
 @click.option("--no-verify", is_flag=True, help="Skip checking the routed circuit.")
 def route(inputs, topology, method, options, seed, output, json_path, plot, no_verify):
     """Route OpenQASM 2/3 circuits (files or folders of .qasm files)."""
+    from mirel.couplize.interop import require_qiskit
     from mirel.couplize.router import check_options
     from mirel.couplize.topologies import device as parse_device
 
     try:
+        require_qiskit()  # reading OpenQASM needs it: say so once, before any file
         files, several = _expand(inputs)
         settings = _parse_options(options)
         check_options(method, settings)
@@ -80,7 +82,8 @@ def route(inputs, topology, method, options, seed, output, json_path, plot, no_v
         for target, is_folder in ((output, several), (plot, several)):
             if target is not None and is_folder and target.exists() and not target.is_dir():
                 raise InputError(f"{target} must be a folder when routing several circuits")
-    except (InputError, ValueError, TypeError) as exc:
+        _check_distinct_targets(files, several, output, plot)
+    except (InputError, ValueError, TypeError, ImportError) as exc:
         _fail(exc)
 
     job = Job(dev, method, settings, seed, not no_verify)
@@ -292,6 +295,24 @@ def _target(target, path, suffix, several):
     if target is None:
         return None
     return target / (path.stem + suffix) if several else target
+
+
+def _check_distinct_targets(files, several, output, plot):
+    """Refused before any routing: an output that would replace an input circuit, and two
+    inputs of the same name (from different folders, or given twice) that would write the same
+    output file, the second silently replacing the first."""
+    inputs = {path.resolve() for path in files}
+    for target, suffix in ((output, ".qasm"), (plot, ".png")):
+        if target is None:
+            continue
+        sources = {}
+        for path in files:
+            written = _target(target, path, suffix, several)
+            if written.resolve() in inputs:
+                raise InputError(f"{written} would overwrite an input circuit")
+            if written in sources:
+                raise InputError(f"{sources[written]} and {path} would both write {written}")
+            sources[written] = path
 
 
 def _write(path, text):

@@ -38,12 +38,17 @@ def _turned_cnot(op, a, b):
     return [*_hadamards(a, b), _gate_like(op, "CNOT", [b, a]), *_hadamards(a, b)]
 
 
+# Two-qubit gates that exchanging their qubits leaves unchanged (for any parameters): against
+# the direction of their edge they run with their operands exchanged.
+SYMMETRIC = frozenset({"CZ", "CP", "CU1", "CS", "CSDG", "RZZ", "RXX", "RYY", "ISWAP"})
+
+
 def _rewrite(op, a, b):
     """Operations equal to `op` on (a, b) that use only the coupling b -> a."""
     if op.gate == "CNOT":
         return _turned_cnot(op, a, b)
-    if op.gate == "CZ":
-        return [_gate_like(op, "CZ", [b, a])]
+    if op.gate in SYMMETRIC:
+        return [_gate_like(op, op.gate, [b, a])]
     if op.gate == "SWAP":
         # SWAP = CNOT(b, a) CNOT(a, b) CNOT(b, a); the middle one is turned.
         return [
@@ -59,9 +64,10 @@ def _rewrite(op, a, b):
 
 def expand_directed(circuit, graph):
     """Return `circuit` itself when every edge of the topology mapping `graph` is listed under
-    both of its ends. Otherwise return a new circuit in which each CNOT, CZ and SWAP acting
-    against the direction of its edge is replaced by a sequence that respects it (Hadamard
-    conjugation for CNOT, exchanged operands for CZ, three CNOTs for SWAP); the gate dictionary
+    both of its ends. Otherwise return a new circuit in which each CNOT, SWAP and symmetric gate
+    (CZ, CP, RZZ... see SYMMETRIC) acting against the direction of its edge is replaced by a
+    sequence that respects it (Hadamard conjugation for CNOT, three CNOTs for SWAP, exchanged
+    operands for a symmetric gate); the gate dictionary
     of the new circuit describes the gates added. Raises ValueError for any other two-qubit gate
     against the direction of its edge, or for a two-qubit gate on qubits the mapping does not
     join. The given circuit is not modified."""

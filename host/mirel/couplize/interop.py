@@ -35,7 +35,8 @@ _NOT_GATES = {"measure", "reset", "barrier", "delay", "global_phase"}
 _MAX_DEFINITION_DEPTH = 64
 
 
-def _require_qiskit():
+def require_qiskit():
+    """ImportError naming the extra to install when Qiskit is missing."""
     try:
         import qiskit  # noqa: F401
     except ImportError:
@@ -67,7 +68,7 @@ def qiskit_name(host):
 def from_qiskit(circuit):
     """A host `Circuit` holding the operations of a Qiskit `QuantumCircuit` (see the module
     notes for the mapping). Raises ValueError on an operation that has no host form."""
-    _require_qiskit()
+    require_qiskit()
     from qiskit import QuantumCircuit
 
     if not isinstance(circuit, QuantumCircuit):
@@ -152,7 +153,7 @@ def to_qiskit(circuit, classical_registers=None, nbqbits=None):
     the quantum register beyond `circuit.nbqbits`. The circuit must hold no REMAP (take the
     permutations out first); raises ValueError on an operation without a Qiskit form.
     """
-    _require_qiskit()
+    require_qiskit()
     from qiskit import ClassicalRegister, QuantumCircuit, QuantumRegister
 
     if not isinstance(circuit, Circuit):
@@ -234,7 +235,7 @@ def qasm_version(text):
 def qiskit_from_qasm(text):
     """Parse OpenQASM 2 or 3 text into a Qiskit circuit. OpenQASM 2 accepts Qiskit's
     extensions of qelib1.inc (sx, rxx, ...). Raises ValueError with the parser's message."""
-    _require_qiskit()
+    require_qiskit()
     if not isinstance(text, str):
         raise TypeError(f"OpenQASM text must be a str, got {type(text).__name__}")
     version = qasm_version(text)

@@ -85,7 +85,13 @@ def couplize_annealing(circuit, metric, couplize_fn, max_iteration=250, temperat
     at `temperature` and is divided by 10 after the first step and then every 10 steps; the
     search stops after `max_iteration` steps or when T reaches 0. Returns the routing of the
     best placement found."""
-    if temperature < 0:
+    if isinstance(max_iteration, bool) or not isinstance(max_iteration, int):
+        raise TypeError(f"The annealing step count must be an integer (got {max_iteration!r})")
+    if max_iteration < 0:
+        raise ValueError(f"The annealing step count must not be negative (got {max_iteration})")
+    if isinstance(temperature, bool) or not isinstance(temperature, (int, float)):
+        raise TypeError(f"The annealing temperature must be a number (got {temperature!r})")
+    if not temperature >= 0:  # also refuses NaN
         raise ValueError(f"The annealing temperature must not be negative (got {temperature})")
     n = circuit.nbqbits
     order = list(range(n))

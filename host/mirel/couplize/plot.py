@@ -7,14 +7,14 @@ opens a window nor changes the caller's matplotlib backend.
 
 from collections import Counter
 
-from mirel.comm.datamodel.ttypes import OpType
+from mirel.couplize.verification import is_swap
 
 
 def swap_counts(circuit):
     """Number of SWAP gates on each undirected edge (sorted pair) of a routed circuit."""
     counts = Counter()
     for op in circuit.ops:
-        if op.type == OpType.GATETYPE and op.gate == "SWAP" and len(op.qbits or []) == 2:
+        if is_swap(op):
             a, b = op.qbits
             counts[(min(a, b), max(a, b))] += 1
     return counts

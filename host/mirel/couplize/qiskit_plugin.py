@@ -13,12 +13,14 @@ operation as it was (parameters, labels, custom gates) and only moves it to othe
 qubits. Barriers that only measurements or barriers follow are put back, on the qubits where
 their logical qubits end, before those measurements; other barriers are dropped, since the
 engines route gates only. A measurement followed by a gate on its qubit, a reset, control flow
-or a gate of three or more qubits raises `TranspilerError`.
+or a gate of three or more qubits raises `TranspilerError`; the routing stages first break up
+gates of three or more qubits that the target does not take as they are.
 """
 
 from qiskit.circuit.library import SwapGate
 from qiskit.transpiler import Layout, PassManager, TranspilerError
 from qiskit.transpiler.basepasses import TransformationPass
+from qiskit.transpiler.passes import Unroll3qOrMore
 from qiskit.transpiler.preset_passmanagers.common import generate_routing_passmanager
 from qiskit.transpiler.preset_passmanagers.plugin import PassManagerStagePlugin
 
@@ -135,13 +137,17 @@ class _RoutingStage(PassManagerStagePlugin):
         if coupling is None:
             return PassManager()
         routing = CouplizeRouting(coupling, self.method, seed=pass_manager_config.seed_transpiler)
-        return generate_routing_passmanager(
+        # Without a basis or target (transpile given a coupling map alone) no earlier stage
+        # breaks up gates of three or more qubits, which the engines cannot place.
+        stage = PassManager([Unroll3qOrMore(target, pass_manager_config.basis_gates)])
+        stage += generate_routing_passmanager(
             routing,
             target,
             coupling_map=coupling,
             seed_transpiler=pass_manager_config.seed_transpiler,
             use_barrier_before_measurement=False,
         )
+        return stage
 
 
 class SabreRouting(_RoutingStage):

@@ -18,6 +18,7 @@ from dataclasses import dataclass
 from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
 from mirel.comm.exceptions.ttypes import PluginException
 from mirel.couplize.topologies import device as parse_device
+from mirel.couplize.verification import apply_remap, is_swap
 
 # Keyword options each method accepts, with their defaults (the plugin's defaults).
 METHOD_OPTIONS = {
@@ -110,7 +111,7 @@ def split_final_measurements(circuit):
 
 def check_options(method, options):
     """The full option set of `method` (defaults filled in); ValueError for an unknown method or
-    option."""
+    option, or for a value of the wrong kind."""
     if method not in METHOD_OPTIONS:
         raise ValueError(f"unknown method '{method}': choose one of {', '.join(METHOD_OPTIONS)}")
     known = METHOD_OPTIONS[method]
@@ -119,7 +120,57 @@ def check_options(method, options):
         raise ValueError(
             f"unknown option '{unknown[0]}' for method {method}: it accepts " + ", ".join(known)
         )
-    return {**known, **(options or {})}
+    settings = {**known, **(options or {})}
+    for key, value in (options or {}).items():
+        fault = _OPTION_CHECKS[method][key](value)
+        if fault:
+            raise ValueError(f"option {key}={value!r} of method {method}: {fault}")
+    return settings
+
+
+def _count(least):
+    """Check of an integer option of at least `least` (the engines store it unsigned)."""
+
+    def check(value):
+        if isinstance(value, bool) or not isinstance(value, int) or value < least:
+            return f"expected an integer of at least {least}"
+        return None
+
+    return check
+
+
+def _real(value):
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or value != value:
+        return "expected a number"
+    return None
+
+
+def _flag(value):
+    return None if isinstance(value, bool) else "expected true or false"
+
+
+def _choice(*allowed):
+    def check(value):
+        if value not in allowed:
+            return "expected one of " + ", ".join(map(repr, allowed))
+        return None
+
+    return check
+
+
+# Value checks of every option of METHOD_OPTIONS, so that a bad value is reported with its name
+# before an engine converts it (a negative count would wrap around as an unsigned integer).
+_OPTION_CHECKS = {
+    "velor": {
+        "window_size": _count(1),
+        "update_initial_order": _choice(None, "annealing", "reverse"),
+        "max_iteration": _count(0),
+        "temperature": _real,
+    },
+    "sabre": {"basic_heuristic": _flag, "weight": _real, "delta": _real, "window_size": _count(0)},
+    "bka": {"size_slice": _count(0), "use_sum_heuristic": _flag},
+    "kovra": {"rewriting_method": _choice("gradient", "annealing")},
+}
 
 
 def route(circuit, device, method="sabre", options=None, seed=None):
@@ -159,7 +210,7 @@ def route(circuit, device, method="sabre", options=None, seed=None):
     for op in measurements:
         op.qbits = [final[q] for q in op.qbits]
         body.append(op)
-    swaps = sum(1 for op in body if _is_swap(op)) - sum(1 for op in gates.ops if _is_swap(op))
+    swaps = sum(1 for op in body if is_swap(op)) - sum(1 for op in gates.ops if is_swap(op))
     routed = copy.copy(circuit)
     routed.ops = body
     routed.nbqbits = n
@@ -210,7 +261,9 @@ def _placements(result, n):
     ops = list(result.ops)
     holder = list(range(n))  # physical -> logical
     if ops and ops[0].type == OpType.REMAP:
-        _apply_remap(holder, ops.pop(0))
+        fault = apply_remap(holder, ops.pop(0))
+        if fault:
+            raise RuntimeError(f"the router returned a bad leading REMAP: {fault}")
         if not ops:
             placement = _placement_of(holder)
             return placement, list(placement), ops
@@ -228,21 +281,11 @@ def _placements(result, n):
     return initial, _placement_of(holder), ops
 
 
-def _apply_remap(holder, op):
-    contents = [holder[p] for p in op.qbits]
-    for i, content in enumerate(contents):
-        holder[op.qbits[op.remap[i]]] = content
-
-
 def _placement_of(holder):
     placement = [0] * len(holder)
     for physical, logical in enumerate(holder):
         placement[logical] = physical
     return placement
-
-
-def _is_swap(op):
-    return op.gate == "SWAP" and op.type == OpType.GATETYPE and len(op.qbits or ()) == 2
 
 
 def _check_fits(circuit, device):
@@ -268,19 +311,14 @@ def _check_fits(circuit, device):
 def _check_reachable(circuit, device):
     """Refuses a two-qubit gate whose qubits lie in different parts of a disconnected topology:
     no SWAP can bring them together and a router would search forever."""
-    parent = list(range(device.nbqbits))
+    import networkx as nx
 
-    def root(q):
-        while parent[q] != q:
-            parent[q] = parent[parent[q]]
-            q = parent[q]
-        return q
-
-    for a, b in device.edges:
-        parent[root(a)] = root(b)
+    part = {}
+    for number, qubits in enumerate(nx.connected_components(device.networkx())):
+        part.update(dict.fromkeys(qubits, number))
     for index, op in enumerate(circuit.ops):
         qubits = op.qbits or []
-        if len(qubits) >= 2 and len({root(q) for q in qubits}) > 1:
+        if len(qubits) >= 2 and len({part[q] for q in qubits}) > 1:
             raise ValueError(
                 f"operation {index} acts on qubits {list(qubits)}, which topology {device.name} "
                 "does not connect"

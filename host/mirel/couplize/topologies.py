@@ -108,14 +108,20 @@ def device(text):
         builder = _PRESETS.get(kind)
         if builder is None:
             raise ValueError(f"unknown topology kind '{kind}': expected {FORMS}")
-        if (kind == "grid") != (second is not None):
-            raise ValueError(f"topology '{spec}': write grid:RxC, and {kind}:N for the others")
+        if kind == "grid" and second is None:
+            raise ValueError(f"topology '{spec}': a grid is written grid:RxC (rows x columns)")
+        if kind != "grid" and second is not None:
+            raise ValueError(f"topology '{spec}': write {kind}:N (only a grid takes grid:RxC)")
         return builder(first) if second is None else builder(first, int(second))
     if spec.startswith(("[", "{")):
         return from_json(spec, name="json")
     if os.path.isfile(spec):
         with open(spec, encoding="utf-8") as handle:
             return from_json(handle.read(), name=spec)
+    kind = spec.partition(":")[0]
+    if kind in _PRESETS:  # a preset with a malformed size, such as line:abc or grid:3x
+        form = {"grid": "grid:RxC", "heavy-hex": "heavy-hex:D"}.get(kind, f"{kind}:N")
+        raise ValueError(f"topology '{spec}': write {form} with whole numbers")
     raise ValueError(f"unknown topology '{spec}': expected {FORMS} (file not found)")
 
 
@@ -172,25 +178,14 @@ def from_edges(nbqbits, pairs, name="edges"):
     return _undirected(name, nbqbits, list(edges), None)
 
 
-def line(n):
-    _check_size(n, f"line:{n}")
-    return _undirected(
-        f"line:{n}", n, [(i, i + 1) for i in range(n - 1)], {i: (i, 0) for i in range(n)}
-    )
+def line_edges(n):
+    """The couplings of a line of `n` qubits, in order along it."""
+    return [(i, i + 1) for i in range(n - 1)]
 
 
-def ring(n):
-    if n < 3:
-        raise ValueError(f"topology ring:{n}: a ring needs at least 3 qubits")
-    _check_size(n, f"ring:{n}")
-    edges = [(i, i + 1) for i in range(n - 1)] + [(0, n - 1)]
-    angle = 2 * math.pi / n
-    positions = {i: (math.cos(i * angle), math.sin(i * angle)) for i in range(n)}
-    return _undirected(f"ring:{n}", n, edges, positions)
-
-
-def grid(rows, cols):
-    _check_size(rows * cols, f"grid:{rows}x{cols}")
+def grid_edges(rows, cols):
+    """The couplings of a `rows` x `cols` grid numbered in reading order: for each qubit, its
+    right then its lower neighbour."""
     edges = []
     for r in range(rows):
         for c in range(cols):
@@ -199,6 +194,27 @@ def grid(rows, cols):
                 edges.append((q, q + 1))
             if r + 1 < rows:
                 edges.append((q, q + cols))
+    return edges
+
+
+def line(n):
+    _check_size(n, f"line:{n}")
+    return _undirected(f"line:{n}", n, line_edges(n), {i: (i, 0) for i in range(n)})
+
+
+def ring(n):
+    if n < 3:
+        raise ValueError(f"topology ring:{n}: a ring needs at least 3 qubits")
+    _check_size(n, f"ring:{n}")
+    edges = line_edges(n) + [(0, n - 1)]
+    angle = 2 * math.pi / n
+    positions = {i: (math.cos(i * angle), math.sin(i * angle)) for i in range(n)}
+    return _undirected(f"ring:{n}", n, edges, positions)
+
+
+def grid(rows, cols):
+    _check_size(rows * cols, f"grid:{rows}x{cols}")
+    edges = grid_edges(rows, cols)
     positions = {r * cols + c: (c, -r) for r in range(rows) for c in range(cols)}
     return _undirected(f"grid:{rows}x{cols}", rows * cols, edges, positions)
 

@@ -49,8 +49,9 @@ def verify(original, routed, graph=None):
     """Whether `routed` is a correct routing of `original` on the topology `graph`.
 
     `graph` may be a topology graph object (anything with `get_nbqbits` and `get_neighbours`),
-    a `Device` of `mirel.couplize.topologies`, a networkx graph, an iterable of qubit pairs, or
-    None for all-to-all. Returns a `Verdict`; neither circuit is modified.
+    a `Device` of `mirel.couplize.topologies` or its text form ("grid:3x3"), a networkx graph,
+    the host's adjacency mapping {qubit: [neighbours]}, an iterable of qubit pairs, or None for
+    all-to-all. Returns a `Verdict`; neither circuit is modified.
     """
     for name, value in (("original", original), ("routed", routed)):
         if not isinstance(value, Circuit):
@@ -74,25 +75,21 @@ def verify(original, routed, graph=None):
     for index, op in enumerate(routed.ops):
         qubits = op.qbits or []
         for p in qubits:
-            if isinstance(p, bool) or not isinstance(p, int) or not 0 <= p < nbphysical:
+            if not _is_qubit(p, nbphysical):
                 return Verdict(
                     False, f"qubit {p!r} is outside the topology ({nbphysical} qubits)", index, op
                 )
         if len(set(qubits)) != len(qubits):
             return Verdict(False, f"repeated qubit in {list(qubits)}", index, op)
-        if op.type == OpType.REMAP:
-            fault = _apply_remap(holder, op)
-            if fault:
-                return Verdict(False, fault, index, op)
-            continue
         if edges is not None and len(qubits) == 2 and op.type == OpType.GATETYPE:
             if (min(qubits), max(qubits)) not in edges:
                 return Verdict(
                     False, f"{_describe(op)} is not on an edge of the topology", index, op
                 )
-        if _is_swap(op):
-            a, b = qubits
-            holder[a], holder[b] = holder[b], holder[a]
+        if _is_move(op):
+            fault = _move(holder, op)
+            if fault:
+                return Verdict(False, fault, index, op)
             continue
         logical = [holder[p] for p in qubits]
         signature = _signature(op, logical)
@@ -151,21 +148,15 @@ def _expected_streams(original, nbqubits):
     unplaced = Counter()
     for index, op in enumerate(original.ops):
         qubits = op.qbits or []
-        if any(
-            isinstance(p, bool) or not isinstance(p, int) or not 0 <= p < nbqubits for p in qubits
-        ):
+        if not all(_is_qubit(p, nbqubits) for p in qubits):
             return Verdict(
                 False,
                 f"operation {index} of the original has qubits {qubits} outside the topology",
             )
-        if op.type == OpType.REMAP:
-            fault = _apply_remap(holder, op)
+        if _is_move(op):
+            fault = _move(holder, op)
             if fault:
                 return Verdict(False, f"operation {index} of the original: {fault}")
-            continue
-        if _is_swap(op):
-            a, b = qubits
-            holder[a], holder[b] = holder[b], holder[a]
             continue
         logical = [holder[p] for p in qubits]
         signature = _signature(op, logical)
@@ -177,7 +168,28 @@ def _expected_streams(original, nbqubits):
     return streams, unplaced, holder
 
 
-def _apply_remap(holder, op):
+def _is_qubit(p, nbqubits):
+    return isinstance(p, int) and not isinstance(p, bool) and 0 <= p < nbqubits
+
+
+def _is_move(op):
+    return op.type == OpType.REMAP or is_swap(op)
+
+
+def _move(holder, op):
+    """Moves the contents of `holder` (physical -> logical) by a REMAP or a SWAP; returns a
+    fault text for a REMAP that is not a permutation, else None."""
+    if op.type == OpType.REMAP:
+        return apply_remap(holder, op)
+    a, b = op.qbits
+    holder[a], holder[b] = holder[b], holder[a]
+    return None
+
+
+def apply_remap(holder, op):
+    """Moves the contents of `holder` (physical -> logical) as the REMAP `op` does: the content
+    of qbits[i] goes to qbits[remap[i]]. Returns a fault text, leaving `holder` as it was, when
+    the REMAP is not a permutation of its positions; else None."""
     qubits, remap = list(op.qbits or []), list(op.remap or [])
     if sorted(remap) != list(range(len(qubits))):
         return f"REMAP {remap} is not a permutation of the positions of its qubits {qubits}"
@@ -187,7 +199,8 @@ def _apply_remap(holder, op):
     return None
 
 
-def _is_swap(op):
+def is_swap(op):
+    """Whether `op` is a SWAP gate (the moves a routing inserts)."""
     return op.type == OpType.GATETYPE and op.gate == "SWAP" and len(op.qbits or []) == 2
 
 
@@ -241,6 +254,12 @@ def _edges_of(graph):
     """(set of sorted pairs or None for all-to-all, physical qubit count or None)."""
     if graph is None:
         return None, None
+    if isinstance(graph, str):  # a topology's text form, as `route` takes it
+        from mirel.couplize.topologies import device
+
+        graph = device(graph)
+    if isinstance(graph, dict):  # the host's adjacency mapping (a CUSTOM topology's graph)
+        graph = [(q, m) for q, neighbours in graph.items() for m in neighbours]
     if hasattr(graph, "get_nbqbits") and hasattr(graph, "get_neighbours"):
         n = graph.get_nbqbits()
         return {(min(a, b), max(a, b)) for a in range(n) for b in graph.get_neighbours(a)}, n

@@ -96,6 +96,53 @@ class _Scan:
         self.nonconvex = set()
 
 
+def _boundary(region):
+    """(entry, exit) of a set of nodes on each wire it uses: the node just before and just after
+    it on that wire, None at the start or end of the wire."""
+    in_region = set(region)
+    entry, exit_ = {}, {}
+    for node in region:
+        for wire in node.wires:
+            before = node.prev.get(wire)
+            if before not in in_region:
+                entry[wire] = before
+            after = node.next.get(wire)
+            if after not in in_region:
+                exit_[wire] = after
+    return entry, exit_
+
+
+def _link(before, after, wire):
+    """Make `after` follow `before` on `wire`; None stands for the start or end of the wire."""
+    if before is not None:
+        if after is not None:
+            before.next[wire] = after
+        else:
+            before.next.pop(wire, None)
+    if after is not None:
+        if before is not None:
+            after.prev[wire] = before
+        else:
+            after.prev.pop(wire, None)
+
+
+def _steps_back(nodes, reach):
+    """`nodes` and their predecessors along qubit wires up to `reach` steps back, each mapped
+    to its least number of steps, in breadth-first order (a fixed order)."""
+    steps = dict.fromkeys(nodes, 0)
+    frontier = list(steps)
+    for d in range(1, reach + 1):
+        following = []
+        for node in frontier:
+            for q in node.qubits:
+                p = node.prev.get(q)
+                if p is not None and p not in steps:
+                    steps[p] = d
+                    following.append(p)
+        frontier = following
+    return steps
+
+
 class _Change:
     """What `_substitute` did, enough to undo it."""
 
@@ -393,17 +440,7 @@ class GraphCircuit:
         qubits must be among the region's wires; returns the `_Change` that `_undo` reverts."""
         # Counters before any re-ranking or index rebuild that this change may cause.
         renumbers, rebuilds = self._renumbers, self._rebuilds
-        in_region = set(region)
-        # Entry and exit of the region on every wire it uses (None: start or end of the wire).
-        entry, exit_ = {}, {}
-        for node in region:
-            for wire in node.wires:
-                before = node.prev.get(wire)
-                if before not in in_region:
-                    entry[wire] = before
-                after = node.next.get(wire)
-                if after not in in_region:
-                    exit_[wire] = after
+        entry, exit_ = _boundary(region)
         for node in region:
             node.alive = False
         self._dead += len(region)
@@ -419,23 +456,10 @@ class GraphCircuit:
         tail = dict(entry)
         for node in new_nodes:
             for wire in node.wires:
-                before = tail[wire]
-                if before is not None:
-                    before.next[wire] = node
-                    node.prev[wire] = before
+                _link(tail[wire], node, wire)
                 tail[wire] = node
         for wire, before in tail.items():
-            after = exit_[wire]
-            if before is not None:
-                if after is not None:
-                    before.next[wire] = after
-                else:
-                    before.next.pop(wire, None)
-            if after is not None:
-                if before is not None:
-                    after.prev[wire] = before
-                else:
-                    after.prev.pop(wire, None)
+            _link(before, exit_[wire], wire)
 
         self._version += 1
         if new_nodes and not self._place(new_nodes, region, entry, exit_):
@@ -467,17 +491,8 @@ class GraphCircuit:
                     tails[wire] = node
         for wire, before in change.entry.items():
             after = change.exit[wire]
-            first, last = heads.get(wire, after), tails.get(wire, before)
-            if before is not None:
-                if first is not None:
-                    before.next[wire] = first
-                else:
-                    before.next.pop(wire, None)
-            if after is not None:
-                if last is not None:
-                    after.prev[wire] = last
-                else:
-                    after.prev.pop(wire, None)
+            _link(before, heads.get(wire, after), wire)
+            _link(tails.get(wire, before), after, wire)
         self._version += 1
         if change.renumbers != self._renumbers:
             self._renumber(region)
@@ -578,17 +593,7 @@ class GraphCircuit:
         if not self._scans:
             return
         reach = max(len(scan.pattern) for scan in self._scans.values()) - 1
-        depth = {n: 0 for n in touched if n.alive}
-        frontier = list(depth)
-        for d in range(1, reach + 1):
-            following = []
-            for node in frontier:
-                for q in node.qubits:
-                    p = node.prev.get(q)
-                    if p is not None and p not in depth:
-                        depth[p] = d
-                        following.append(p)
-            frontier = following
+        depth = _steps_back([n for n in touched if n.alive], reach)
         for scan in self._scans.values():
             limit = len(scan.pattern) - 1
             scan.pending.update(n for n, d in depth.items() if d <= limit and n.rank < scan.resume)

@@ -25,7 +25,7 @@ import random
 from collections import deque
 
 from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
-from mirel.lumbra.graph_circuit import GraphCircuit, _Node
+from mirel.lumbra.graph_circuit import GraphCircuit, _boundary, _link, _Node, _steps_back
 from mirel.lumbra.matcher import Matcher
 from mirel.lumbra.pattern import VAR, GateName, Pattern
 
@@ -623,18 +623,7 @@ def _accept(change_in_score, temperature):
 def _back(nodes, depth):
     """`nodes` and their predecessors along qubit wires up to `depth` steps, without repeats,
     in a fixed order."""
-    seen = dict.fromkeys(nodes)
-    frontier = list(seen)
-    for _ in range(depth):
-        following = []
-        for node in frontier:
-            for q in node.qubits:
-                p = node.prev.get(q)
-                if p is not None and p not in seen:
-                    seen[p] = None
-                    following.append(p)
-        frontier = following
-    return list(seen)
+    return list(_steps_back(nodes, depth))
 
 
 class _Tentative:
@@ -648,17 +637,7 @@ class _Tentative:
         self.saved = []
 
     def __enter__(self):
-        region = self.region
-        in_region = set(region)
-        entry, exit_ = {}, {}
-        for node in region:
-            for wire in node.wires:
-                before = node.prev.get(wire)
-                if before not in in_region:
-                    entry[wire] = before
-                after = node.next.get(wire)
-                if after not in in_region:
-                    exit_[wire] = after
+        entry, exit_ = _boundary(self.region)
         virtual = [_Node(op, tuple(op.qbits), tuple(op.qbits)) for op in self.ops]
         chains = {wire: [entry[wire]] for wire in entry}
         for node in virtual:
@@ -672,16 +651,7 @@ class _Tentative:
             if chain[-1] is not None:
                 saved.append((chain[-1].prev, wire, chain[-1].prev.get(wire)))
             for a, b in zip(chain, chain[1:], strict=False):
-                if a is not None:
-                    if b is not None:
-                        a.next[wire] = b
-                    else:
-                        a.next.pop(wire, None)
-                if b is not None:
-                    if a is not None:
-                        b.prev[wire] = a
-                    else:
-                        b.prev.pop(wire, None)
+                _link(a, b, wire)
         return virtual
 
     def __exit__(self, *exc):
