@@ -1,9 +1,10 @@
 """A* engine ("bka"): random two-qubit circuits on a 4x5 grid and a 20-qubit line.
 
 For each slice size (the default, i.e. the topology's maximum matching, then 1, 2 and 4) and
-both heuristics (max, sum), prints the time of one `couplize` call, the inserted SWAPs, the
-largest number of nodes one search expanded, and how many searches reached the node limit
-(default `max_nodes`) and were redone on halves of their slice. mqt.qmap's heuristic mapper
+both estimates (the default, written "max", and the sum), prints the time of one `couplize`
+call, the inserted SWAPs, the largest number of nodes one search expanded, and how many searches
+failed (no order fits the slice at once, or the node limit, default `max_nodes`, was reached
+with the sum estimate too) and were redone gate by gate. mqt.qmap's heuristic mapper
 (identity initial layout) routes the same circuits as a reference.
 
 The last table runs the default slice size with no node limit (`max_nodes=0`), in a child

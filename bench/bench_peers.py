@@ -71,16 +71,18 @@ def sabre(**couplize_kwargs):
     return ours(lambda: lookahead.SabreCouplizer(), lookahead, **couplize_kwargs)
 
 
-def velor(*args, **couplize_kwargs):
+def velor(*args, engine_kwargs=None, **couplize_kwargs):
     from mirel.couplize import swapcore
 
-    return ours(lambda: swapcore.Couplizer(*args), swapcore, **couplize_kwargs)
+    return ours(
+        lambda: swapcore.Couplizer(*args, **(engine_kwargs or {})), swapcore, **couplize_kwargs
+    )
 
 
-def bka(**kwargs):
+def bka(couplize_kwargs=None, **kwargs):
     from mirel.couplize import bestfirst
 
-    return ours(lambda: bestfirst.AstarCouplizer(**kwargs), bestfirst)
+    return ours(lambda: bestfirst.AstarCouplizer(**kwargs), bestfirst, **(couplize_kwargs or {}))
 
 
 # --- peers ------------------------------------------------------------------------------------
@@ -165,7 +167,13 @@ RUNNERS = {
     "sabre-t8": sabre(trials=8, seed=1),
     "sabre-place-t8": sabre(trials=8, seed=1, change_initial_order=True),
     "velor": velor(),
+    # Opt-in: each window's choice committed whole, the next 4 interactions weighed.
+    "velor-ahead": velor(
+        engine_kwargs={"whole_window": True, "lookahead": 4, "lookahead_weight": 2.0}
+    ),
     "bka": bka(),
+    # Opt-in: the estimate also counts the next 4 slices, discounted by 0.7 per slice.
+    "bka-ahead": bka({"lookahead": 4, "lookahead_discount": 0.7}),
     "qk-sabre-t1": qiskit_sabre(1),
     "qk-sabre-t8": qiskit_sabre(8),
     "qk-preset": qiskit_preset,

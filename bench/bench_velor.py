@@ -1,4 +1,5 @@
-"""Windowed engine ("velor") scaling: random two-qubit circuits on a 5x5 grid, window 3.
+"""Windowed engine ("velor") scaling: random two-qubit circuits on a line of 100 qubits, on
+heavy-hex distance 7 (127 qubits, needs qiskit) and on a 5x5 grid, window 3.
 
 Times one full `couplize` call (reading host objects, routing, building the routed circuit)
 and prints the ratio between successive doublings; linear scaling gives about 2.0.
@@ -11,10 +12,11 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from mirel.comm.datamodel.ttypes import Circuit, Op  # noqa: E402
 from mirel.couplize.swapcore import Couplizer, QuantumCostMetric, QubitGraph  # noqa: E402
-from tests.support.routing import grid_edges, make_graph  # noqa: E402
+from tests.support.routing import grid_edges, line_edges, make_graph  # noqa: E402
 
 
 def two_qubit_circuit(nbqbits, nbgates, seed):
@@ -33,7 +35,34 @@ def best_of(repeats, fn, *args):
     return best, result
 
 
+def doubling(name, nbqbits, edges, counts):
+    """Time per gate as random circuits double on one topology (default engine, window 3)."""
+    graph = make_graph(QubitGraph, nbqbits, edges)
+    print(f"\nvelor, {name}, window 3, default metric (best of 3)")
+    print(f"{'gates':>6} {'time (s)':>9} {'ratio':>6} {'swaps':>8} {'us/gate':>8}")
+    previous = None
+    for nbgates in counts:
+        circuit = two_qubit_circuit(nbqbits, nbgates, seed=nbgates)
+        engine = Couplizer()
+        engine.set_graph(graph)
+        elapsed, routed = best_of(3, engine.couplize, circuit)
+        swaps = sum(1 for op in routed.ops if op.gate == "SWAP")
+        ratio = f"{elapsed / previous:.2f}" if previous else "-"
+        print(f"{nbgates:>6} {elapsed:>9.3f} {ratio:>6} {swaps:>8} {1e6 * elapsed / nbgates:>8.1f}")
+        previous = elapsed
+
+
 def main():
+    doubling("line of 100", 100, line_edges(100), (1000, 2000, 4000, 8000))
+    try:
+        from peer_suite import heavy_hex  # needs qiskit (the [bench] extra)
+
+        hexes = heavy_hex(7)
+        doubling("heavy-hex distance 7", hexes.nbqbits, hexes.edges, (2000, 4000, 8000, 16000))
+    except ImportError as error:
+        print(f"\nheavy-hex rows skipped: {error}")
+    print()
+
     graph = make_graph(QubitGraph, 25, grid_edges(5, 5))
     print("velor, 5x5 grid, window 3, QuantumCostMetric (best of 7)")
     print(f"{'gates':>6} {'time (s)':>9} {'ratio':>6} {'swaps':>6} {'us/gate':>8}")

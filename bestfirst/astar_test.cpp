@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <queue>
 #include <random>
+#include <set>
 
 #include "swapcore/test_topologies.hpp"
 
@@ -250,6 +252,179 @@ INSTANTIATE_TEST_SUITE_P(Seeds, RandomRoutingTest,
                          ::testing::Combine(::testing::Values(1u, 2u, 3u, 4u),
                                             ::testing::Values(1u, 2u, 4u)));
 
+// --- per-slice optimality ------------------------------------------------------------------
+
+// Fewest SWAPs (any edge) after which every gate of `gates` acts on neighbours, by breadth-first
+// search over whole orders (logical -> physical).
+std::uint32_t fewest_swaps(QubitGraph graph, const std::vector<std::uint32_t>& start,
+                           const std::vector<Interaction>& gates) {
+    auto done = [&](const std::vector<std::uint32_t>& order) {
+        for (const Interaction& g : gates)
+            if (graph.distance(order[g[0]], order[g[1]]) != 1) return false;
+        return true;
+    };
+    const std::uint32_t n = graph.get_nbqubits();
+    std::map<std::vector<std::uint32_t>, std::uint32_t> seen{{start, 0}};
+    std::queue<std::vector<std::uint32_t>> queue;
+    queue.push(start);
+    while (!queue.empty()) {
+        const std::vector<std::uint32_t> order = queue.front();
+        queue.pop();
+        if (done(order)) return seen[order];
+        std::vector<std::uint32_t> holder(n);
+        for (std::uint32_t q = 0; q < n; ++q) holder[order[q]] = q;
+        for (std::uint32_t p = 0; p < n; ++p)
+            for (std::uint32_t r : graph.neighbours(p)) {
+                if (r < p) continue;
+                std::vector<std::uint32_t> next = order;
+                std::swap(next[holder[p]], next[holder[r]]);
+                if (seen.emplace(next, seen[order] + 1).second) queue.push(next);
+            }
+    }
+    return QubitGraph::unreachable;
+}
+
+// The search as first written: largest distance (neighbours count 1) as the estimate, a
+// std::priority_queue on cost + estimate, an order skipped once queued (the root's excepted).
+// Returns its SWAP count, or -1 past `limit` nodes.
+long written_search(QubitGraph graph, const std::vector<std::uint32_t>& start,
+                    const std::vector<Interaction>& gates, std::size_t limit) {
+    struct Node {
+        std::vector<std::uint32_t> order;
+        std::uint32_t cost, estimate;
+    };
+    auto estimate = [&](const std::vector<std::uint32_t>& order) {
+        std::uint32_t result = 0;
+        for (const Interaction& g : gates)
+            result = std::max(result, graph.distance(order[g[0]], order[g[1]]));
+        return result;
+    };
+    std::vector<std::unique_ptr<Node>> nodes;
+    auto worse = [](const Node* a, const Node* b) {
+        return b->cost + b->estimate < a->cost + a->estimate;
+    };
+    std::priority_queue<Node*, std::vector<Node*>, decltype(worse)> queue(worse);
+    std::set<std::vector<std::uint32_t>> visited;
+    nodes.push_back(std::make_unique<Node>(Node{start, 0, 0}));
+    Node* node = nodes.back().get();
+    const std::uint32_t n = graph.get_nbqubits();
+    while (estimate(node->order) != 1) {
+        std::vector<std::uint32_t> holder(n);
+        for (std::uint32_t q = 0; q < n; ++q) holder[node->order[q]] = q;
+        for (const Interaction& g : gates)
+            for (std::uint32_t c : g)
+                for (std::uint32_t p : graph.neighbours(node->order[c])) {
+                    std::vector<std::uint32_t> next = node->order;
+                    std::swap(next[c], next[holder[p]]);
+                    if (!visited.insert(next).second) continue;
+                    if (nodes.size() >= limit) return -1;
+                    nodes.push_back(
+                        std::make_unique<Node>(Node{next, node->cost + 1, estimate(next)}));
+                    queue.push(nodes.back().get());
+                }
+        node = queue.top();
+        queue.pop();
+    }
+    return node->cost;
+}
+
+struct SliceRun {
+    std::vector<std::vector<std::uint32_t>> start;  // order at each slice's start
+    std::vector<std::uint32_t> swaps;               // SWAPs before each slice's gates
+};
+
+// Splits a run without split searches into its slices.
+SliceRun by_slice(const AstarCouplizer& engine, const std::vector<Step>& steps,
+                  std::uint32_t nbphysical) {
+    SliceRun run;
+    std::vector<std::uint32_t> order(nbphysical);
+    std::iota(order.begin(), order.end(), 0u);
+    std::size_t i = engine.begin_gates().size();
+    for (const auto& slice : engine.slices()) {
+        run.start.push_back(order);
+        run.swaps.push_back(0);
+        for (; i < steps.size() && steps[i].is_swap; ++i, ++run.swaps.back())
+            std::swap(order[steps[i].first], order[steps[i].second]);
+        i += slice.gates.size() + slice.one_qubit_gates.size();
+    }
+    return run;
+}
+
+class SliceOptimality : public ::testing::TestWithParam<std::tuple<const char*, unsigned>> {};
+
+TEST_P(SliceOptimality, EachSliceGetsTheFewestSwaps) {
+    const auto& [name, seed] = GetParam();
+    const std::map<std::string, std::pair<std::uint32_t, Edges>> topologies{
+        {"line7", {7, line(7)}},
+        {"grid2x3", {6, grid(2, 3)}},
+        {"ladder2x4", {8, grid(2, 4)}},
+        {"ring6", {6, {{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 0}}}}};
+    const auto& [n, edges] = topologies.at(name);
+    const QubitGraph graph = make_graph(n, edges);
+    const auto gates = random_gates(n, 24, seed);
+    AstarCouplizer engine(gates, n, 3, false);
+    engine.set_graph(graph);
+    const auto steps = engine.start_couplization();
+    ASSERT_EQ(engine.split_searches(), 0u);
+    replay(gates, steps, graph);
+    const SliceRun run = by_slice(engine, steps, n);
+    for (std::size_t s = 0; s < engine.slices().size(); ++s) {
+        std::vector<Interaction> slice;
+        for (std::uint32_t g : engine.slices()[s].gates) slice.push_back(gates[g]);
+        EXPECT_EQ(run.swaps[s], fewest_swaps(graph, run.start[s], slice)) << "slice " << s;
+        const long written = written_search(graph, run.start[s], slice, 200'000);
+        if (written >= 0) EXPECT_EQ(run.swaps[s], written) << "slice " << s;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Topologies, SliceOptimality,
+                         ::testing::Combine(::testing::Values("line7", "grid2x3", "ladder2x4",
+                                                              "ring6"),
+                                            ::testing::Values(1u, 2u, 3u)));
+
+// With one long gate the estimate is exact, and expanding the deeper of equal nodes first walks
+// straight to the goal: one expansion per SWAP.
+TEST(AstarSearch, DeeperNodesFirstWalkStraightToTheGoal) {
+    for (std::uint32_t n : {4u, 8u, 12u}) {
+        AstarCouplizer engine({{0, n - 1}}, n, 1, false);
+        engine.set_graph(make_graph(n, line(n)));
+        const auto steps = engine.start_couplization();
+        EXPECT_EQ(steps.size(), n - 1);  // n - 2 SWAPs and the gate
+        EXPECT_EQ(engine.max_expanded(), n - 2);
+    }
+}
+
+struct LookaheadCase {
+    std::uint32_t slices;
+    double discount;
+    bool valid;
+};
+
+class LookaheadTest : public ::testing::TestWithParam<LookaheadCase> {};
+
+TEST_P(LookaheadTest, RoutesEveryGateOrRejectsTheDiscount) {
+    const LookaheadCase& c = GetParam();
+    const QubitGraph graph = make_graph(9, grid(3, 3));
+    const auto gates = random_gates(9, 40, 7);
+    AstarCouplizer engine(gates, 9, 2, false);
+    engine.set_graph(graph);
+    if (!c.valid) {
+        EXPECT_THROW(engine.set_lookahead(c.slices, c.discount), std::invalid_argument);
+        return;
+    }
+    engine.set_lookahead(c.slices, c.discount);
+    engine.set_node_limit(1'000'000);
+    replay(gates, engine.start_couplization(), graph);
+    EXPECT_EQ(engine.live_nodes(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, LookaheadTest,
+    ::testing::Values(LookaheadCase{0, 0.5, true}, LookaheadCase{1, 0.5, true},
+                      LookaheadCase{4, 1.0, true}, LookaheadCase{50, 0.1, true},
+                      LookaheadCase{2, 0.0, false}, LookaheadCase{2, 1.5, false},
+                      LookaheadCase{2, std::numeric_limits<double>::quiet_NaN(), false}));
+
 struct SplitCase {
     std::uint32_t nbqbits;
     Edges edges;
@@ -261,7 +436,7 @@ struct SplitCase {
 class SplitTest : public ::testing::TestWithParam<SplitCase> {};
 
 // A search that cannot finish (no order fits every gate of the slice at once, or the node limit
-// is reached) is redone on halves of the slice and still routes every gate.
+// is reached) is redone gate by gate and still routes every gate.
 TEST_P(SplitTest, FailedSearchIsRetriedOnHalves) {
     const SplitCase& c = GetParam();
     AstarCouplizer engine(c.gates, c.nbqbits, c.size_slice, false);

@@ -250,7 +250,7 @@ def test_larger_topology_lends_its_spare_qubits():
     assert check_routed(circuit, routed, 5, edges) == 1
 
 
-def test_unsatisfiable_slice_is_routed_in_halves():
+def test_unsatisfiable_slice_is_routed_gate_by_gate():
     # Every edge of a star touches its centre, so the two gates of a slice never fit at once.
     out = run_guarded(
         """
@@ -277,7 +277,7 @@ def test_node_limit_bounds_a_large_slice():
         engine.set_graph(make_graph(QubitGraph, 20, edges))
         circuit = Circuit(ops=[Op(gate="CZ", qbits=[q, 19 - q]) for q in range(10)], nbqbits=20)
         check_routed(circuit, engine.couplize(circuit), 20, edges)
-        print(engine.size_slice, engine.split_searches > 0, engine.max_nodes_expanded <= 5000)
+        print(engine.size_slice, engine.summed_searches > 0, engine.max_nodes_expanded <= 5000)
         """
     )
     assert out == "10 True True"
@@ -294,3 +294,40 @@ def test_random_circuits_route_correctly(topology, size_slice, use_sum_heuristic
     routed = engine.couplize(circuit, use_sum_heuristic=use_sum_heuristic)
     assert routed.ops[-1].type == OpType.REMAP
     check_routed(circuit, routed, nbqbits, edges)
+
+
+@pytest.mark.parametrize("lookahead, discount", [(1, 0.5), (4, 0.7), (100, 1.0)])
+@pytest.mark.parametrize("topology", sorted(TOPOLOGIES))
+def test_lookahead_routes_correctly(topology, lookahead, discount):
+    nbqbits, edges = TOPOLOGIES[topology]
+    circuit = random_circuit(nbqbits - 1, 40, seed=lookahead)
+    engine = engine_on(nbqbits, edges, max_nodes=20000)
+    routed = engine.couplize(circuit, lookahead=lookahead, lookahead_discount=discount)
+    check_routed(circuit, routed, nbqbits, edges)
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"lookahead": -1}, OverflowError, "can't convert negative value"),
+        ({"lookahead": 2, "lookahead_discount": 0.0}, ValueError, r"must be in \(0, 1\]"),
+        ({"lookahead": 2, "lookahead_discount": 1.5}, ValueError, r"must be in \(0, 1\]"),
+        ({"lookahead_discount": float("nan")}, ValueError, r"must be in \(0, 1\]"),
+    ],
+)
+def test_lookahead_rejects_bad_settings(kwargs, error, message):
+    engine = engine_on(3, line_edges(3))
+    with pytest.raises(error, match=message):
+        engine.couplize(Circuit(ops=[cnot(0, 2)], nbqbits=3), **kwargs)
+
+
+@pytest.mark.parametrize("kwargs", [{}, {"lookahead": 2}], ids=["ties", "lookahead"])
+def test_next_gates_steer_a_fan_of_gates(kwargs):
+    # Every qubit meets the last one in turn. Each slice's fewest SWAPs can leave the shared
+    # qubit where it was (the other walks all the way, about n * n / 2 SWAPs in all) or take it
+    # along (about 2 per gate): ties between equal nodes, and the look-ahead, pick the latter.
+    n = 12
+    edges = line_edges(n)
+    circuit = Circuit(ops=[cnot(q, n - 1) for q in range(n - 1)], nbqbits=n)
+    routed = engine_on(n, edges).couplize(circuit, **kwargs)
+    assert check_routed(circuit, routed, n, edges) <= 2 * (n - 1)

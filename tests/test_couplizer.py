@@ -312,3 +312,62 @@ def test_predef_metric_pickles_its_dictionary():
     metric = PredefMetric()
     metric.weight = 2
     assert pickle.loads(pickle.dumps(metric)).weight == 2
+
+
+# --- opt-in routing modes of the built-in choice ---------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "options",
+    [
+        {"whole_window": True},
+        {"lookahead": 8},
+        {"whole_window": True, "lookahead": 20, "lookahead_weight": 1.0},
+        {"lookahead": 3, "lookahead_weight": 0.0},
+    ],
+    ids=["whole", "ahead", "both", "zero-weight"],
+)
+@pytest.mark.parametrize("window", [1, 3])
+@pytest.mark.parametrize("topology", sorted(TOPOLOGIES))
+def test_opt_in_modes_route_correctly(topology, window, options):
+    nbqbits, edges = TOPOLOGIES[topology]
+    circuit = random_circuit(nbqbits, 60, seed=window)
+    before = copy.deepcopy(circuit)
+    engine = engine_on(make_graph(QubitGraph, nbqbits, edges), window, **options)
+    routed = engine.couplize(circuit)
+    check_routed(circuit, routed, nbqbits, edges)
+    assert [(op.gate, op.qbits) for op in circuit.ops] == [(op.gate, op.qbits) for op in before.ops]
+
+
+def test_opt_in_modes_cut_swaps_of_a_full_entangler_on_a_line():
+    # CNOT(j, k) for every j < k, k by k: window 3 alone moves qubits back and forth.
+    n = 16
+    ops = [cnot(j, k) for k in range(1, n) for j in range(k)]
+    circuit = Circuit(ops=ops, nbqbits=n)
+
+    def swaps(**options):
+        routed = engine_on(line(n), 3, **options).couplize(circuit)
+        return sum(op.gate == "SWAP" for op in routed.ops)
+
+    assert swaps(whole_window=True, lookahead=20, lookahead_weight=1.0) < swaps() / 2
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"lookahead": -1}, OverflowError, "can't convert negative value to unsigned int"),
+        ({"lookahead_weight": -0.5}, ValueError, "lookahead_weight must be a finite number >= 0"),
+        ({"lookahead_weight": float("nan")}, ValueError, "lookahead_weight must be a finite"),
+        ({"lookahead_weight": float("inf")}, ValueError, "lookahead_weight must be a finite"),
+    ],
+)
+def test_opt_in_modes_reject_bad_settings(kwargs, error, message):
+    with pytest.raises(error, match=message):
+        Couplizer(**kwargs)
+
+
+@pytest.mark.parametrize("options", [{"whole_window": True}, {"lookahead": 2}])
+def test_opt_in_modes_need_the_built_in_choice(options):
+    engine = engine_on(line(4), 3, metric=lambda circ: -len(circ.ops), **options)
+    with pytest.raises(ValueError, match="built-in fewest-operations choice only"):
+        engine.couplize(Circuit(ops=[cnot(0, 3)], nbqbits=4))

@@ -1,5 +1,6 @@
 // Couplizer: the windowed engine. Reads the circuit once, drives the native PathFinder, asks the
 // metric for each step's candidate, then builds the routed host circuit.
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -123,11 +124,14 @@ nb::object couplize_once(Couplizer& self, nb::handle circuit,
         return finder.candidates().size() > 0 && finder.candidates().length(0) > 0;
     };
 
-    if (uses_native_choice(metric, predefined)) {
+    const bool native = uses_native_choice(metric, predefined);
+    if (!native && (self.whole_window || self.lookahead > 0))
+        raise(PyExc_ValueError,
+              "whole_window and lookahead apply to the built-in fewest-operations choice only, "
+              "but this engine's metric chooses candidates in Python");
+    if (native) {
         nb::gil_scoped_release release;
-        finder.step(0);
-        while (has_work())
-            finder.step(static_cast<std::size_t>(fewest_entries_index(finder.candidates())));
+        finder.route_fewest(self.whole_window);
     } else {
         finder.step(0);
         while (has_work()) {
@@ -164,7 +168,12 @@ nb::object couplize_once(Couplizer& self, nb::handle circuit,
     nb::list routed;
     std::size_t k = 0;
     const std::vector<PathStep>& base = finder.base_path();
-    builder.append(routed, base.data(), base.data() + base.size(), k);
+    {
+        // The routed operations hold no cycles; collecting while building them would rescan
+        // every one made so far, quadratic in the length of the result.
+        GcPause gc_pause;
+        builder.append(routed, base.data(), base.data() + base.size(), k);
+    }
     const std::vector<std::uint32_t> order = finder.get_order();
     if (!is_strictly_increasing(order)) routed.append(make_full_remap(order));
     result.attr("ops") = routed;
@@ -250,12 +259,20 @@ void bind_couplizer(nb::module_& m) {
                               "Couplizer inserting SWAP gates with a windowed exhaustive search");
     cls.def(
            "__init__",
-           [](nb::pointer_and_handle<Couplizer> self, nb::handle window_size, nb::handle metric) {
+           [](nb::pointer_and_handle<Couplizer> self, nb::handle window_size, nb::handle metric,
+              bool whole_window, nb::handle lookahead, double lookahead_weight) {
                const std::uint32_t window = to_uint32(window_size);
                if (window == 0)
                    raise(PyExc_ValueError, "Window size should be a positive integer (not null)");
+               const std::uint32_t ahead = to_uint32(lookahead);
+               if (!(lookahead_weight >= 0.0) || std::isinf(lookahead_weight))
+                   raise(PyExc_ValueError, "lookahead_weight must be a finite number >= 0, got " +
+                                               std::to_string(lookahead_weight));
                new (self.p) Couplizer();
                self.p->window_size = window;
+               self.p->whole_window = whole_window;
+               self.p->lookahead = ahead;
+               self.p->lookahead_weight = lookahead_weight;
                self.p->circuit = HostTypes::get().Circuit();
                nb::handle chosen = metric.is_none() ? default_metric() : metric;
                if (PyObject_IsInstance(chosen.ptr(), nb::type<PredefMetric>().ptr()) == 1) {
@@ -267,13 +284,24 @@ void bind_couplizer(nb::module_& m) {
                    self.p->metric = nb::borrow(chosen);
                }
            },
-           "window_size"_a = 3, "metric"_a.none() = nb::none())
+           "window_size"_a = 3, "metric"_a.none() = nb::none(), nb::kw_only(),
+           "whole_window"_a = false, "lookahead"_a = 0, "lookahead_weight"_a = 0.5,
+           "window_size: interactions each candidate covers (default 3). metric: chooses among\n"
+           "the candidates (default: fewest operations). whole_window: commit each chosen\n"
+           "candidate whole and search the next window after it, instead of committing its\n"
+           "first interaction and searching again from the next one. lookahead: for each\n"
+           "meeting point, also weigh the mean excess distance (distance - 1) of the next\n"
+           "`lookahead` two-qubit interactions under the placement it leaves, times\n"
+           "lookahead_weight; 0 (the default) turns it off. Both only change the built-in\n"
+           "fewest-operations choice, trading it for fewer SWAPs over the whole circuit; with a\n"
+           "Python metric, which sees every candidate of each step, couplize rejects them")
         .def(
             "set_graph",
             [](Couplizer& self, nb::handle graph) {
                 check_arg_type(graph, nb::type<QubitGraph>(), "graph");
                 self.graph = nb::cast<QubitGraph&>(graph);
                 self.path_finder = PathFinder(self.graph, self.window_size);
+                self.path_finder.set_lookahead(self.lookahead, self.lookahead_weight);
                 self.graph_defined = true;
             },
             "graph"_a.none(),
