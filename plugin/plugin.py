@@ -15,6 +15,8 @@ import contextlib
 import copy
 import gc
 import json
+import math
+import numbers
 
 from mirel.comm.datamodel.ttypes import OpType
 from mirel.comm.exceptions.ttypes import ErrorType, PluginException
@@ -37,6 +39,15 @@ from mirel.couplize.swapcore import QuantumCostMetric, QubitGraph
 
 _UPDATERS = (None, "annealing", "reverse")
 _ROUTABLE = {OpType.GATETYPE, OpType.REMAP}
+
+# Best-quality settings of each engine, passed on only when the caller names them: "velor" takes
+# them when built, "sabre" and "bka" when they route.
+_OPT_IN = {
+    "velor": ("whole_window", "lookahead", "lookahead_weight"),
+    "sabre": ("trials", "seed", "threads", "change_initial_order"),
+    "bka": ("lookahead", "lookahead_discount"),
+}
+_UINT32 = 2**32 - 1
 
 # --- names of the operations hidden from the engine ----------------------------------------
 
@@ -210,6 +221,25 @@ class Couplizer(AbstractPlugin, OffloadedPlugin):
 
     Methods: "velor" (windowed exhaustive search, the default), "sabre", "bka" (slice-by-slice
     A*) and "kovra" (SWAP chains around distant gates, then pattern rewriting).
+
+    Extra keywords set the method's engine. Besides the settings with defaults ("velor":
+    window_size; "sabre": basic_heuristic, weight, delta, window_size; "bka": size_slice,
+    use_sum_heuristic; "kovra": rewriting_method and its own keywords), each of the first three
+    methods has an opt-in best-quality mode, handed to its engine only when named here (a plugin
+    built without them routes exactly as before):
+
+    - "sabre": trials (routings run, the one with the fewest SWAPs kept; trial 0 is the plain
+      routing, so never more SWAPs than the default), seed (of the random tie-breaks; the result
+      depends on it, never on threads), threads (native threads running the trials; None: one
+      per hardware thread), change_initial_order (search a placement first, recorded as the
+      job's "BEGIN" permutation; not combined with update_initial_order);
+    - "velor": whole_window (commit each chosen candidate whole), lookahead (next two-qubit
+      interactions weighed for each meeting point) and lookahead_weight (their weight, >= 0);
+      they refine the built-in fewest-operations choice, so they need the predefined metric;
+    - "bka": lookahead (next slices counted in the search's estimate) and lookahead_discount
+      (weight of slice k is discount**k, in (0, 1]).
+
+    Bad values are refused here, with a PluginException naming the setting.
     """
 
     couplize_algorithm = {
@@ -280,20 +310,32 @@ class Couplizer(AbstractPlugin, OffloadedPlugin):
         """The engine of `method` and the keywords of its `couplize`, taking the method's own
         keywords out of `kwargs`."""
         engine_class = self.couplize_algorithm[method]
+        # Opt-in settings go to the engine only when given, after the default ones and in the
+        # caller's order.
+        opt_in = _OPT_IN.get(method, ())
+        extra = {key: kwargs.pop(key) for key in list(kwargs) if key in opt_in}
+        _check_opt_in(extra)
         if method == "velor":
             window_size = kwargs.pop("window_size", 4)
-            return engine_class(metric=self.metric, window_size=window_size), {}
+            return engine_class(metric=self.metric, window_size=window_size, **extra), {}
         if method == "sabre":
+            if extra.get("change_initial_order") and self.update_initial_order is not None:
+                raise ValueError(
+                    "change_initial_order searches the placement itself; it cannot be combined "
+                    f"with update_initial_order={self.update_initial_order!r}"
+                )
             args = {
                 "basic_heuristic": kwargs.pop("basic_heuristic", False),
                 "weight": kwargs.pop("weight", 0.5),
                 "delta": kwargs.pop("delta", 0.001),
                 "window_size": kwargs.pop("window_size", 4),
+                **extra,
             }
             return engine_class(), args
         if method == "bka":
             engine = engine_class(size_slice=kwargs.pop("size_slice", 0))
-            return engine, {"use_sum_heuristic": kwargs.pop("use_sum_heuristic", False)}
+            args = {"use_sum_heuristic": kwargs.pop("use_sum_heuristic", False), **extra}
+            return engine, args
         if method == "kovra":
             args = {"metric": self.metric, "method": kwargs.pop("rewriting_method", "gradient")}
             args.update(kwargs)
@@ -514,6 +556,30 @@ def _check_mapping(mapping):
                 f"integers) to lists of qubit indexes; qubit {q!r} is mapped to {neighbours!r}",
                 code=ErrorType.INVALID_ARGS,
             )
+
+
+def _check_opt_in(settings):
+    """Refuse an opt-in setting whose value the engine would refuse or misread, naming it (a
+    native engine's own message for a negative count names no setting, and "sabre" and "bka"
+    read theirs only when they route). Raises TypeError or ValueError."""
+    for key, value in settings.items():
+        if key in ("change_initial_order", "whole_window"):
+            if not isinstance(value, bool):
+                raise TypeError(f"{key} must be True or False, got {value!r}")
+        elif key in ("lookahead_discount", "lookahead_weight"):
+            if isinstance(value, bool) or not isinstance(value, numbers.Real):
+                raise TypeError(f"{key} must be a number, got {value!r}")
+            if key == "lookahead_discount" and not 0 < value <= 1:  # also refuses NaN
+                raise ValueError(f"{key} must be in (0, 1], got {value!r}")
+            if key == "lookahead_weight" and not 0 <= value < math.inf:
+                raise ValueError(f"{key} must be a finite number >= 0, got {value!r}")
+        elif not (key == "threads" and value is None):
+            least = 0 if key in ("seed", "lookahead") else 1
+            most = 2**63 - 1 if key == "seed" else _UINT32
+            if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+                raise TypeError(f"{key} must be an integer, got {value!r}")
+            if not least <= value <= most:
+                raise ValueError(f"{key} must be an integer from {least} to {most}, got {value}")
 
 
 def _engine_failure(circuit, error):

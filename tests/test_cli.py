@@ -10,7 +10,7 @@ import pytest
 
 pytest.importorskip("qiskit")
 
-from mirel.couplize import interop, topologies  # noqa: E402
+from mirel.couplize import interop, router, topologies  # noqa: E402
 from mirel.couplize.cli import main  # noqa: E402
 from mirel.couplize.verification import verify  # noqa: E402
 
@@ -139,6 +139,68 @@ def test_bad_input_ends_with_status_2_and_one_line(tmp_path, capsys, text, extra
     assert status == 2
     assert err.count("\n") == 1 and message in err, err
     assert not out.exists()
+
+
+@pytest.mark.parametrize(
+    "method, options",
+    [
+        ("sabre", ["trials=8", "seed=3"]),
+        ("sabre", ["trials=4", "threads=2", "change_initial_order=true"]),
+        ("sabre", ["threads=null", "trials=2"]),
+        ("velor", ["whole_window=true", "lookahead=4", "lookahead_weight=2"]),
+        ("bka", ["lookahead=3", "lookahead_discount=0.7"]),
+    ],
+)
+def test_best_quality_options_route_and_verify(tmp_path, capsys, method, options):
+    source, report = tmp_path / "in.qasm", tmp_path / "r.json"
+    source.write_text(MEASURED)
+    flags = [part for option in options for part in ("--option", option)]
+    status, _, err = run(capsys, "route", source, "-t", "line:5", "-m", method, *flags,
+                         "--json", report)  # fmt: skip
+    assert status == 0, err
+    data = json.loads(report.read_text())
+    assert data["verified"] is True
+    assert data["options"] == {k: json.loads(v) for k, v in (o.split("=") for o in options)}
+
+
+@pytest.mark.parametrize(
+    "method, option, fault",
+    [
+        ("sabre", "trials=0", "expected an integer from 1 to 4294967295"),
+        ("sabre", "trials=2.5", "expected an integer from 1"),
+        ("sabre", "seed=-3", "expected an integer from 0 to 9223372036854775807"),
+        ("sabre", "seed=9223372036854775808", "expected an integer from 0"),
+        ("sabre", "threads=0", "expected an integer from 1"),
+        ("sabre", "change_initial_order=1", "expected true or false"),
+        ("velor", "lookahead=-1", "expected an integer from 0"),
+        ("velor", "lookahead_weight=-0.5", "expected a finite number of at least 0"),
+        ("velor", "whole_window=yes", "expected true or false"),
+        ("bka", "lookahead_discount=0", "expected a number in (0, 1]"),
+        ("bka", "lookahead_discount=1.01", "expected a number in (0, 1]"),
+        ("kovra", "trials=8", "unknown option 'trials' for method kovra"),
+        ("bka", "trials=8", "unknown option 'trials' for method bka"),
+    ],
+)
+def test_best_quality_options_with_bad_values_are_refused(tmp_path, capsys, method, option, fault):
+    source, out = tmp_path / "in.qasm", tmp_path / "out.qasm"
+    source.write_text(WIDE)
+    status, _, err = run(capsys, "route", source, "-t", "line:6", "-m", method, "--option", option,
+                         "-o", out)  # fmt: skip
+    assert status == 2 and err.count("\n") == 1 and fault in err, err
+    if "unknown" not in fault:  # the message names the option and its method
+        assert f"option {option.split('=')[0]}=" in err and f"of method {method}" in err
+    assert not out.exists()
+
+
+@pytest.mark.parametrize(
+    "method, given",
+    [("sabre", {}), ("sabre", {"seed": 5}), ("velor", {"lookahead": 2}), ("bka", {})],
+)
+def test_opt_in_options_are_only_passed_on_when_given(method, given):
+    settings = router.check_options(method, given)
+    opt_in = set(router.OPT_IN_OPTIONS[method])
+    assert opt_in & set(settings) == set(given)
+    assert set(settings) - opt_in == set(router.METHOD_OPTIONS[method]) - opt_in
 
 
 @pytest.mark.parametrize("flag", ["-o", "--plot"])

@@ -339,3 +339,76 @@ def test_do_remap(remap, states):
         assert result.probability is not sample.probability
     sample = Sample(state=3)
     assert do_remap(sample, None) is sample
+
+
+# --- opt-in best-quality modes --------------------------------------------------------------
+
+GRID9 = [(r * 3 + c, r * 3 + c + 1) for r in range(3) for c in range(2)]
+GRID9 += [(r * 3 + c, r * 3 + c + 3) for r in range(2) for c in range(3)]
+OPT_IN_MODES = {  # method, opt-in keywords, whether the SWAP count is at most the default's
+    "sabre-trials": ("sabre", {"trials": 8, "seed": 3, "threads": 2}, True),
+    "sabre-trials-one-thread": ("sabre", {"trials": 5, "seed": 11, "threads": 1}, True),
+    "sabre-placement": ("sabre", {"change_initial_order": True, "trials": 4, "threads": None},
+                        False),
+    "velor-ahead": ("velor", {"whole_window": True, "lookahead": 4, "lookahead_weight": 2.0},
+                    False),
+    "velor-whole-window": ("velor", {"whole_window": True}, False),
+    "bka-ahead": ("bka", {"lookahead": 3, "lookahead_discount": 0.7}, False),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("case", ["lnn", "grid"])
+@pytest.mark.parametrize("mode", list(OPT_IN_MODES))
+def test_opt_in_modes_route_end_to_end(mode, case):
+    method, extra, never_worse = OPT_IN_MODES[mode]
+    size, edges = (9, GRID9) if case == "grid" else (7, line_edges(7))
+    given = specs(CUSTOM, size, mapping_of(edges)) if case == "grid" else specs(LNN, size)
+    jobs = [Job(random_circuit(7, 60, seed=seed)) for seed in (4, 5)]
+    batch = Batch(jobs=jobs)
+    before = repr(batch)
+    keywords = dict(extra)
+    plug = Couplizer(method, **keywords)
+    assert keywords == extra, "the caller's keywords were consumed"
+    default = Couplizer(method)
+    if method != "velor":  # the given keywords follow the default ones, in the caller's order
+        assert plug.couplize_args == {**default.couplize_args, **extra}
+        assert list(plug.couplize_args) == [*default.couplize_args, *extra]
+    out, plain = plug.compile(batch, given), default.compile(batch, given)
+    assert repr(batch) == before, "compile modified its batch"
+    for index, job in enumerate(jobs):
+        record = json.loads(out.meta_data[f"COUPLIZE-{index}"])
+        swaps = check_routed(job.circuit, framed(out.jobs[index].circuit, record), size, edges)
+        if never_worse:
+            plain_record = json.loads(plain.meta_data[f"COUPLIZE-{index}"])
+            plain_routed = framed(plain.jobs[index].circuit, plain_record)
+            assert swaps <= check_routed(job.circuit, plain_routed, size, edges)
+        if extra.get("change_initial_order"):
+            assert record["BEGIN"] is not None  # the searched placement is recorded
+
+
+@pytest.mark.parametrize(
+    "method, kwargs, message",
+    [
+        ("sabre", {"trials": 0}, "trials must be an integer from 1 to 4294967295, got 0"),
+        ("sabre", {"trials": 2.0}, "trials must be an integer, got 2.0"),
+        ("sabre", {"seed": -1}, "seed must be an integer from 0 to"),
+        ("sabre", {"seed": 2**63}, "seed must be an integer from 0 to"),
+        ("sabre", {"threads": 0}, "threads must be an integer from 1"),
+        ("sabre", {"threads": True}, "threads must be an integer, got True"),
+        ("sabre", {"change_initial_order": 1}, "change_initial_order must be True or False"),
+        ("sabre", {"change_initial_order": True, "update_initial_order": "reverse"},
+         "change_initial_order searches the placement itself"),
+        ("velor", {"lookahead": -1}, "lookahead must be an integer from 0"),
+        ("velor", {"lookahead_weight": float("nan")}, "lookahead_weight must be a finite number"),
+        ("velor", {"lookahead_weight": float("inf")}, "lookahead_weight must be a finite number"),
+        ("velor", {"whole_window": "yes"}, "whole_window must be True or False"),
+        ("bka", {"lookahead": 2**32}, "lookahead must be an integer from 0 to 4294967295"),
+        ("bka", {"lookahead_discount": 0}, "lookahead_discount must be in (0, 1], got 0"),
+        ("bka", {"lookahead_discount": 1.5}, "lookahead_discount must be in (0, 1]"),
+        ("bka", {"lookahead_discount": "0.5"}, "lookahead_discount must be a number"),
+    ],
+)  # fmt: skip
+def test_bad_opt_in_settings_are_refused_when_built(method, kwargs, message):
+    error = plugin_error(lambda: Couplizer(method, **kwargs))
+    assert error.code == ErrorType.INVALID_ARGS
+    assert error.message.startswith(f"Invalid setting of the {method!r} engine: {message}")

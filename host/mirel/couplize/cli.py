@@ -3,6 +3,9 @@
     couplize route IN.qasm --topology grid:5x5 --method sabre [--option window_size=3 ...]
                   [--seed N] [-o OUT.qasm] [--json REPORT.json] [--plot OUT.png] [--no-verify]
 
+Best-quality modes are opt-in method options, for example `-m sabre --option trials=8 --option
+seed=3`; `METHOD_OPTIONS` in `mirel.couplize.router` lists every method's options.
+
 Several files, or a folder of .qasm files, are routed one after the other with a progress bar
 and one summary table; -o and --plot then name folders and --json a file holding every report.
 Exit status: 0 when every circuit was routed (and verified), 2 for bad input (the command line,
@@ -56,7 +59,8 @@ def cli():
     "options",
     multiple=True,
     metavar="KEY=VALUE",
-    help="A method option, e.g. window_size=3 (repeatable).",
+    help="A method option, e.g. window_size=3 or, for sabre's best-quality mode, trials=8 "
+    "(repeatable).",
 )
 @click.option("--seed", type=int, default=None, help="Seed of the randomised searches.")
 @click.option(

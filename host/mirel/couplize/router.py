@@ -11,6 +11,7 @@ operation is refused with a ValueError.
 
 import copy
 import json
+import math
 import random
 import time
 from dataclasses import dataclass
@@ -27,10 +28,30 @@ METHOD_OPTIONS = {
         "update_initial_order": None,
         "max_iteration": 250,
         "temperature": 1000,
+        "whole_window": False,
+        "lookahead": 0,
+        "lookahead_weight": 0.5,
     },
-    "sabre": {"basic_heuristic": False, "weight": 0.5, "delta": 0.001, "window_size": 4},
-    "bka": {"size_slice": 0, "use_sum_heuristic": False},
+    "sabre": {
+        "basic_heuristic": False,
+        "weight": 0.5,
+        "delta": 0.001,
+        "window_size": 4,
+        "trials": 1,
+        "seed": 0,
+        "threads": None,
+        "change_initial_order": False,
+    },
+    "bka": {"size_slice": 0, "use_sum_heuristic": False, "lookahead": 0, "lookahead_discount": 0.5},
     "kovra": {"rewriting_method": "gradient"},
+}
+
+# The best-quality modes: options handed to the plugin only when given, so that a routing
+# without them calls each engine exactly as before.
+OPT_IN_OPTIONS = {
+    "velor": ("whole_window", "lookahead", "lookahead_weight"),
+    "sabre": ("trials", "seed", "threads", "change_initial_order"),
+    "bka": ("lookahead", "lookahead_discount"),
 }
 
 
@@ -110,7 +131,8 @@ def split_final_measurements(circuit):
 
 
 def check_options(method, options):
-    """The full option set of `method` (defaults filled in); ValueError for an unknown method or
+    """The option set of `method`: `options` over the defaults of every option but the opt-in
+    ones (OPT_IN_OPTIONS), which are only there when given. ValueError for an unknown method or
     option, or for a value of the wrong kind."""
     if method not in METHOD_OPTIONS:
         raise ValueError(f"unknown method '{method}': choose one of {', '.join(METHOD_OPTIONS)}")
@@ -120,7 +142,9 @@ def check_options(method, options):
         raise ValueError(
             f"unknown option '{unknown[0]}' for method {method}: it accepts " + ", ".join(known)
         )
-    settings = {**known, **(options or {})}
+    opt_in = OPT_IN_OPTIONS.get(method, ())
+    defaults = {key: value for key, value in known.items() if key not in opt_in}
+    settings = {**defaults, **(options or {})}
     for key, value in (options or {}).items():
         fault = _OPTION_CHECKS[method][key](value)
         if fault:
@@ -128,12 +152,40 @@ def check_options(method, options):
     return settings
 
 
-def _count(least):
-    """Check of an integer option of at least `least` (the engines store it unsigned)."""
+def _count(least, most=None):
+    """Check of an integer option of at least `least` (the engines store it unsigned), and at
+    most `most` when given (the width of the engine's integer)."""
 
     def check(value):
         if isinstance(value, bool) or not isinstance(value, int) or value < least:
-            return f"expected an integer of at least {least}"
+            if most is None:
+                return f"expected an integer of at least {least}"
+            return f"expected an integer from {least} to {most}"
+        if most is not None and value > most:
+            return f"expected an integer from {least} to {most}"
+        return None
+
+    return check
+
+
+def _optional(check):
+    """`check`, letting None (the engine's own choice) through."""
+    return lambda value: None if value is None else check(value)
+
+
+def _real_within(low, high=None, low_open=False):
+    """Check of a finite number of at least `low` (more than `low` when `low_open`) and at most
+    `high` when given; NaN and infinities are refused."""
+    if high is None:
+        wanted = f"expected a finite number of at least {low}"
+    else:
+        wanted = f"expected a number in {'(' if low_open else '['}{low}, {high}]"
+
+    def check(value):
+        if _real(value) or not math.isfinite(value):
+            return wanted
+        if value < low or (low_open and value == low) or (high is not None and value > high):
+            return wanted
         return None
 
     return check
@@ -160,15 +212,33 @@ def _choice(*allowed):
 
 # Value checks of every option of METHOD_OPTIONS, so that a bad value is reported with its name
 # before an engine converts it (a negative count would wrap around as an unsigned integer).
+_UINT32 = 2**32 - 1
 _OPTION_CHECKS = {
     "velor": {
         "window_size": _count(1),
         "update_initial_order": _choice(None, "annealing", "reverse"),
         "max_iteration": _count(0),
         "temperature": _real,
+        "whole_window": _flag,
+        "lookahead": _count(0, _UINT32),
+        "lookahead_weight": _real_within(0),
     },
-    "sabre": {"basic_heuristic": _flag, "weight": _real, "delta": _real, "window_size": _count(0)},
-    "bka": {"size_slice": _count(0), "use_sum_heuristic": _flag},
+    "sabre": {
+        "basic_heuristic": _flag,
+        "weight": _real,
+        "delta": _real,
+        "window_size": _count(0),
+        "trials": _count(1, _UINT32),
+        "seed": _count(0, 2**63 - 1),
+        "threads": _optional(_count(1, _UINT32)),
+        "change_initial_order": _flag,
+    },
+    "bka": {
+        "size_slice": _count(0),
+        "use_sum_heuristic": _flag,
+        "lookahead": _count(0, _UINT32),
+        "lookahead_discount": _real_within(0, 1, low_open=True),
+    },
     "kovra": {"rewriting_method": _choice("gradient", "annealing")},
 }
 
