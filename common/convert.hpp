@@ -18,61 +18,105 @@ namespace nb = nanobind;
     throw nb::python_error();
 }
 
-// Python integer (or an object with __index__, such as a numpy integer) to a 64-bit value;
+// Python integer (or an object with __index__, such as a numpy integer) as an exact Python int;
 // floats and other non-integers raise TypeError "an integer is required".
-inline long long to_long_long(nb::handle value, bool* overflow_positive = nullptr) {
+inline nb::object to_exact_int(nb::handle value) {
     PyObject* obj = value.ptr();
-    if (!PyLong_Check(obj)) {
-        if (PyFloat_Check(obj) || !PyIndex_Check(obj))
-            raise(PyExc_TypeError, "an integer is required");
-        nb::object index = nb::steal(PyNumber_Index(obj));
-        if (!index.is_valid()) throw nb::python_error();
-        return to_long_long(index, overflow_positive);
-    }
-    int overflow = 0;
-    const long long result = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (PyLong_Check(obj)) return nb::borrow(value);
+    if (PyFloat_Check(obj) || !PyIndex_Check(obj)) raise(PyExc_TypeError, "an integer is required");
+    nb::object index = nb::steal(PyNumber_Index(obj));
+    if (!index.is_valid()) throw nb::python_error();
+    return index;
+}
+
+// The one strict reading of an integer: its value when it fits a long long, else `overflow` is
+// the sign of the out-of-range value (never a silent 0 or -1).
+inline long long read_integer(nb::handle value, int& overflow) {
+    nb::object exact = to_exact_int(value);
+    overflow = 0;
+    const long long result = PyLong_AsLongLongAndOverflow(exact.ptr(), &overflow);
     if (result == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow_positive) *overflow_positive = overflow > 0;
-    if (overflow < 0) return -1;
-    return overflow > 0 ? 0 : result;
+    return result;
+}
+
+// Signed 64-bit value; out of range raises OverflowError with the interpreter's message.
+inline long long to_long_long(nb::handle value) {
+    int overflow = 0;
+    const long long result = read_integer(value, overflow);
+    if (overflow != 0) raise(PyExc_OverflowError, "Python int too large to convert to C long long");
+    return result;
 }
 
 // The one conversion of every qubit index, size and count crossing into native code.
 inline std::uint32_t to_uint32(nb::handle value) {
-    bool too_large = false;
-    const long long result = to_long_long(value, &too_large);
-    if (too_large || result > 4294967295LL)
+    int overflow = 0;
+    const long long result = read_integer(value, overflow);
+    if (overflow < 0 || (overflow == 0 && result < 0))
+        raise(PyExc_OverflowError, "can't convert negative value to unsigned int");
+    if (overflow > 0 || result > 4294967295LL)
         raise(PyExc_OverflowError, "value too large to convert to unsigned int");
-    if (result < 0) raise(PyExc_OverflowError, "can't convert negative value to unsigned int");
     return static_cast<std::uint32_t>(result);
 }
 
 inline std::int32_t to_int32(nb::handle value) {
-    bool too_large = false;
-    const long long result = to_long_long(value, &too_large);
-    if (too_large || result > INT32_MAX || result < INT32_MIN) {
-        if (result < INT32_MIN) raise(PyExc_OverflowError, "value too small to convert to int");
+    int overflow = 0;
+    const long long result = read_integer(value, overflow);
+    if (overflow < 0 || (overflow == 0 && result < INT32_MIN))
+        raise(PyExc_OverflowError, "value too small to convert to int");
+    if (overflow > 0 || result > INT32_MAX)
         raise(PyExc_OverflowError, "value too large to convert to int");
-    }
     return static_cast<std::int32_t>(result);
 }
 
-// A Python sequence of integers (e.g. an op's `qbits`) as native indices.
-inline void to_uint32_list(nb::handle sequence, std::vector<std::uint32_t>& out) {
-    out.clear();
-    if (sequence.is_none()) return;
-    PyObject* fast = PySequence_Fast(sequence.ptr(), "expected a sequence of integers");
-    if (!fast) throw nb::python_error();
-    nb::object owner = nb::steal(fast);
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(fast);
-    PyObject** items = PySequence_Fast_ITEMS(fast);
-    out.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t k = 0; k < size; ++k) out.push_back(to_uint32(items[k]));
+// Truth value that lets the object's own exception through (a failing __bool__, or numpy's
+// ValueError for the truth value of an array) instead of leaving it pending.
+inline bool to_bool(nb::handle value) {
+    const int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) throw nb::python_error();
+    return truth != 0;
 }
 
-inline std::vector<std::uint32_t> to_uint32_list(nb::handle sequence) {
+// isinstance() that reports a failing check (e.g. a raising __class__) as the exception it is.
+inline bool is_instance(nb::handle value, nb::handle type) {
+    const int ok = PyObject_IsInstance(value.ptr(), type.ptr());
+    if (ok < 0) throw nb::python_error();
+    return ok == 1;
+}
+
+// The one reading of an ordered container (operations of a circuit, qubits, remaps, initial
+// orders): a list, a tuple, a numpy array or another sequence, copied into a tuple the caller
+// owns, so Python code that runs later (an __index__, a metric, a copy method) cannot change
+// or free what is being read. Unordered containers (set, dict) and byte or text strings are
+// refused with TypeError: their order or their items are not the caller's intent.
+inline nb::tuple to_owned_sequence(nb::handle value, const char* what) {
+    PyObject* obj = value.ptr();
+    const bool refused = PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj) ||
+                         PyMemoryView_Check(obj) || PyDict_Check(obj) || PyAnySet_Check(obj);
+    if (refused || !PySequence_Check(obj))
+        raise(PyExc_TypeError, std::string(what) +
+                                   " must be an ordered sequence (list, tuple, array), not " +
+                                   Py_TYPE(obj)->tp_name);
+    PyObject* tuple = PySequence_Tuple(obj);
+    if (!tuple) throw nb::python_error();
+    return nb::steal<nb::tuple>(tuple);
+}
+
+// A sequence of integers (e.g. an op's `qbits`) as native indices; None reads as empty.
+inline void to_uint32_list(nb::handle sequence, std::vector<std::uint32_t>& out,
+                           const char* what = "A list of qubit indices") {
+    out.clear();
+    if (sequence.is_none()) return;
+    nb::tuple items = to_owned_sequence(sequence, what);
+    const Py_ssize_t size = PyTuple_GET_SIZE(items.ptr());
+    out.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t k = 0; k < size; ++k)
+        out.push_back(to_uint32(PyTuple_GET_ITEM(items.ptr(), k)));
+}
+
+inline std::vector<std::uint32_t> to_uint32_list(nb::handle sequence,
+                                                 const char* what = "A list of qubit indices") {
     std::vector<std::uint32_t> out;
-    to_uint32_list(sequence, out);
+    to_uint32_list(sequence, out, what);
     return out;
 }
 
@@ -100,12 +144,44 @@ inline std::string qualified_type_name(nb::handle type) {
 inline void check_arg_type(nb::handle value, nb::handle type, const char* name,
                            bool allow_none = false) {
     if (allow_none && value.is_none()) return;
-    const int ok = PyObject_IsInstance(value.ptr(), type.ptr());
-    if (ok < 0) throw nb::python_error();
-    if (ok == 0)
+    if (!is_instance(value, type))
         raise(PyExc_TypeError, std::string("Argument '") + name +
                                    "' has incorrect type (expected " + qualified_type_name(type) +
                                    ", got " + Py_TYPE(value.ptr())->tp_name + ")");
 }
+
+// The native object behind an instance of the bound class T: TypeError, naming the argument,
+// for another type or for an instance of a subclass whose __init__ never built the native part.
+template <class T>
+T& native_ref(nb::handle value, const char* name) {
+    check_arg_type(value, nb::type<T>(), name);
+    if (!nb::inst_ready(value))
+        raise(PyExc_TypeError, std::string("Argument '") + name + "' is a " +
+                                   Py_TYPE(value.ptr())->tp_name +
+                                   " whose __init__ did not initialise its base " +
+                                   qualified_type_name(nb::type<T>()));
+    return *nb::inst_ptr<T>(value);
+}
+
+// Marks an engine busy for the length of one call. Engines call back into Python (metrics,
+// copy methods, __index__), and that code may call the same engine again, or another thread may
+// while the GIL is released; the engine's state is not built for that, so such a call is refused.
+class BusyGuard {
+public:
+    BusyGuard(bool& busy, const char* engine) : busy_(busy) {
+        if (busy_)
+            raise(PyExc_RuntimeError,
+                  std::string("This ") + engine +
+                      " is already running a call (re-entered from a metric, a copy method or "
+                      "another thread); use a separate engine for nested or parallel work");
+        busy_ = true;
+    }
+    ~BusyGuard() { busy_ = false; }
+    BusyGuard(const BusyGuard&) = delete;
+    BusyGuard& operator=(const BusyGuard&) = delete;
+
+private:
+    bool& busy_;
+};
 
 }  // namespace couplize::py

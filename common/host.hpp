@@ -48,22 +48,56 @@ private:
     bool was_enabled_;
 };
 
-inline bool is_circuit(nb::handle obj) {
-    return PyObject_IsInstance(obj.ptr(), HostTypes::get().Circuit.ptr()) == 1;
-}
+inline bool is_circuit(nb::handle obj) { return is_instance(obj, HostTypes::get().Circuit); }
 
-inline bool is_op(nb::handle obj) {
-    return PyObject_IsInstance(obj.ptr(), HostTypes::get().Op.ptr()) == 1;
-}
+inline bool is_op(nb::handle obj) { return is_instance(obj, HostTypes::get().Op); }
 
 inline bool is_remap(nb::handle op) { return op.attr("type").equal(HostTypes::get().REMAP); }
+
+// The circuit's operations, read once into a tuple the engine owns: later Python code (a
+// metric, a copy method) may change or empty the caller's list, never what the engine reads.
+inline nb::tuple snapshot_ops(nb::handle ops_field) {
+    if (ops_field.is_none()) return nb::steal<nb::tuple>(PyTuple_New(0));
+    return to_owned_sequence(ops_field, "The circuit's ops");
+}
+
+// Deep copy of `obj` that is a new object: copying through a __deepcopy__ / __copy__ that returns
+// the object itself would let the engine write into the caller's data.
+inline nb::object fresh_deepcopy(nb::handle obj, nb::handle memo = nb::handle()) {
+    nb::object clone =
+        memo.is_valid() ? HostTypes::get().deepcopy(obj, memo) : HostTypes::get().deepcopy(obj);
+    if (clone.is(obj))
+        raise(PyExc_TypeError, std::string("Deep copy of a ") + Py_TYPE(obj.ptr())->tp_name +
+                                   " returned the object itself; the input cannot be copied");
+    return clone;
+}
+
+// Deep copy of a circuit without deep-copying its operations, which the caller replaces by the
+// routed ones. The memo maps the `ops_field` read from the circuit to a new empty list and each
+// operation of the snapshot `ops` to a placeholder, so neither the generic protocol nor a class's
+// own __deepcopy__ copies them. Refuses a copy that is the input itself or not a circuit.
+inline nb::object copy_circuit_without_ops(nb::handle circuit, nb::handle ops_field,
+                                           const nb::tuple& ops) {
+    nb::dict memo;
+    memo[nb::int_(reinterpret_cast<std::intptr_t>(ops_field.ptr()))] = nb::list();
+    for (nb::handle op : ops)
+        memo[nb::int_(reinterpret_cast<std::intptr_t>(op.ptr()))] = nb::ellipsis();
+    nb::object result = fresh_deepcopy(circuit, memo);
+    if (!is_circuit(result))
+        raise(PyExc_TypeError, std::string("Deep copy of a ") + Py_TYPE(circuit.ptr())->tp_name +
+                                   " returned a " + Py_TYPE(result.ptr())->tp_name +
+                                   ", not a Circuit");
+    result.attr("ops") = nb::list();
+    return result;
+}
 
 // Fast construction of routed operations. The host's operations are plain value objects whose
 // fields live in the instance dictionary; for those, a new operation is a bare object of the same
 // class whose attributes are set one by one from the source's (lists copied), which skips the
 // Python-level __init__ / __deepcopy__ (about ten times faster) and keeps the class's shared key
-// layout (faster to build and to free than a dictionary of its own). Operations of any other
-// shape go through the Python protocol.
+// layout (faster to build and to free than a dictionary of its own). Only operations of exactly
+// the host's Op class qualify: a subclass may keep a field behind a property or need its own
+// copy method. Anything else goes through the Python protocol.
 class OpFactory {
 public:
     static OpFactory& get() {
@@ -92,7 +126,7 @@ public:
     nb::object copy(nb::handle op, const std::uint32_t* qubits = nullptr, std::size_t n = 0) {
         nb::object clone = plain_copy(op, qubits, n);
         if (clone.is_valid()) return clone;
-        clone = HostTypes::get().deepcopy(op);
+        clone = fresh_deepcopy(op);
         if (qubits) clone.attr(qbits_key_) = qubit_list(qubits, n);
         return clone;
     }
@@ -134,10 +168,10 @@ private:
 
     // A new object of op's class with op's attributes, in op's order: immutable scalars shared,
     // flat lists of them copied, `qbits` replaced when `qubits` is given. An invalid object when
-    // some field is of another kind or the class is not plain.
+    // some field is of another kind or the class is not exactly the host's plain Op.
     nb::object plain_copy(nb::handle op, const std::uint32_t* qubits, std::size_t n) const {
         PyTypeObject* type = Py_TYPE(op.ptr());
-        if (!is_plain_type(type)) return {};
+        if (type != Py_TYPE(swap_prototype_.ptr()) || !is_plain_type(type)) return {};
         PyObject* dict = PyObject_GenericGetDict(op.ptr(), nullptr);
         if (!dict) {
             PyErr_Clear();

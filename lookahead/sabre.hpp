@@ -661,7 +661,8 @@ private:
         const AheadOf* ahead;
     };
 
-    FrontQubit front_qubit(std::size_t j) const {
+    // Inlined: called once per front qubit and SWAP, its call cost shows in the scan.
+    [[gnu::always_inline]] FrontQubit front_qubit(std::size_t j) const {
         const std::uint32_t x = front_qubits_[j];
         const std::uint32_t px = order_[x];
         return FrontQubit{x,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <string>
@@ -85,7 +86,7 @@ TEST_P(Trials, KeepTheFewestSwapsWhateverTheThreadCount) {
     for (unsigned t = 0; t < options.trials; ++t) {
         SabreRouter router(&g, {});
         router.set_ties(t > 0, SabreTrials::trial_seed(seed, t));
-        router.set_window(SabreTrials::trial_window(1, t));
+        router.set_window(SabreTrials::trial_window(1, t, placement));
         router.set_basic_heuristic(SabreTrials::trial_basic(false, t));
         SabreResult r = router.route(gates, 12);
         if (placement) {
@@ -130,13 +131,21 @@ TEST(TrialSearch, EveryEighthTrialUsesTheFrontLayerOnly) {
 }
 
 TEST(TrialSearch, LookAheadDepthCyclesWithoutOverflow) {
-    EXPECT_EQ(SabreTrials::trial_window(1, 0), 1u);
-    EXPECT_EQ(SabreTrials::trial_window(1, 4), 2u);
-    EXPECT_EQ(SabreTrials::trial_window(0, 5), 2u);
+    // Routing alone, trial 0 keeps the caller's depth and the others look one or two levels
+    // deeper in turn; with placement search, the depth cycles through 0, 1 and 2 levels deeper.
+    const unsigned routing[] = {1, 2, 3, 2, 3, 2, 3, 2, 3};
+    const unsigned placement[] = {1, 2, 3, 1, 2, 3, 1, 2, 3};
+    for (unsigned t = 0; t < std::size(routing); ++t) {
+        EXPECT_EQ(SabreTrials::trial_window(1, t), routing[t]) << "trial " << t;
+        EXPECT_EQ(SabreTrials::trial_window(1, t, true), placement[t]) << "trial " << t;
+    }
+    EXPECT_EQ(SabreTrials::trial_window(0, 5), 1u);
     // A negative depth from Python is a huge one: it already reaches every group.
     const unsigned all = std::numeric_limits<unsigned>::max();
-    EXPECT_EQ(SabreTrials::trial_window(all, 2), all);
-    EXPECT_EQ(SabreTrials::trial_window(all - 1, 1), all);
+    for (bool search_placement : {false, true}) {
+        EXPECT_EQ(SabreTrials::trial_window(all, 2, search_placement), all);
+        EXPECT_EQ(SabreTrials::trial_window(all - 1, 1, search_placement), all);
+    }
 }
 
 TEST(TrialSearch, ErrorsReachTheCaller) {

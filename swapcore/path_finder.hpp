@@ -77,7 +77,9 @@ inline long long fewest_entries_index(const CandidateSet& candidates) {
 // `window_size` interactions: for each interaction whose qubits are not neighbours, every edge of
 // their shortest path is tried as the meeting point, both qubits walking towards it with SWAPs.
 // The enumeration backtracks on one shared buffer and one working order, so its cost is the
-// total size of the candidates; committed entries are appended, never copied.
+// total size of the candidates; committed entries are appended, never copied. That size grows
+// exponentially with the window, so it is capped (`entry_limit`): an enumeration that would
+// store more entries throws std::length_error before allocating them.
 //
 // `route_fewest` makes the choice of the fewest entries (fewest SWAPs, earliest candidate on
 // ties) at every step without the enumeration, whose size is the product of the window's path
@@ -86,6 +88,9 @@ inline long long fewest_entries_index(const CandidateSet& candidates) {
 // so the route depends only on the topology and the circuit, not on earlier path queries.
 class PathFinder {
 public:
+    // About 48 MiB of candidate entries.
+    static constexpr std::size_t default_entry_limit = std::size_t{1} << 22;
+
     PathFinder() = default;
     PathFinder(const QubitGraph& graph, std::uint32_t window_size)
         : graph_(without_path_cache(graph)),
@@ -201,6 +206,9 @@ public:
         return {std::move(base), std::move(paths)};
     }
 
+    // Largest number of entries one enumeration may store over all its candidates.
+    void set_entry_limit(std::size_t limit) { entry_limit_ = limit; }
+
     const std::vector<PathStep>& base_path() const { return base_path_; }
     const CandidateSet& candidates() const { return candidates_; }
 
@@ -308,6 +316,7 @@ private:
     //   costs O(path) order updates instead of O(path^2).
     std::size_t choose_branch(std::size_t end) {
         work_order_ = order_;
+        search_nodes_ = 0;
         if (lookahead_ > 0) return choose_branch_looking_ahead(end);
         std::size_t chosen = 0;
         search(next_, end, unbounded_cost, &chosen);
@@ -363,6 +372,9 @@ private:
     // some value >= bound. work_order_ is restored. `chosen` receives the first meeting edge of
     // entry k achieving it (entry k must then be non-executable).
     std::uint64_t search(std::size_t k, std::size_t end, std::uint64_t bound, std::size_t* chosen) {
+        // The same bound as the enumeration's: one search may not visit more nodes than that
+        // enumeration could store entries.
+        if (++search_nodes_ > entry_limit_) too_many_entries();
         while (k < end && is_insertable(k, work_order_)) ++k;
         if (k == end) return 0;
         const std::vector<std::uint32_t>& p = path_of(k, work_order_);
@@ -526,9 +538,18 @@ private:
         find_paths(0, next_);
     }
 
+    [[noreturn]] void too_many_entries() const {
+        throw std::length_error("The search window of " + std::to_string(window_size_) +
+                                " operations needs more than " + std::to_string(entry_limit_) +
+                                " candidate entries or search steps; use a smaller window_size");
+    }
+
     // Depth-first enumeration from pending interaction k; `current_` and `work_order_` are
-    // restored before returning.
-    void find_paths(std::uint32_t depth, std::size_t k) {
+    // restored before returning. `splits` counts the enclosing non-adjacent interactions: each
+    // splits the search in at least two (its shortest path has two or more edges), so the
+    // enumeration ends with at least 2^splits candidates, and the recursion depth stays below
+    // the log of the entry limit.
+    void find_paths(std::uint32_t depth, std::size_t k, std::size_t splits = 0) {
         const std::size_t mark = current_.size();
         for (; k < interaction_count(); ++k) {
             const bool ready =
@@ -548,13 +569,14 @@ private:
                     std::to_string(w) +
                     ") is present in the circuit. Couplization is not allowed in this case.");
             const std::size_t m = p.size() - 1;
+            if (splits >= 63 || (std::size_t{1} << (splits + 1)) > entry_limit_) too_many_entries();
             for (std::size_t i = 0; i < m; ++i) {
                 const std::size_t branch_mark = current_.size();
                 for (std::size_t j = 0; j < i; ++j) apply_swap(p[j], p[j + 1]);
                 for (std::size_t j = m - 1; j > i; --j) apply_swap(p[j], p[j + 1]);
                 const std::uint32_t meeting[2] = {p[i], p[i + 1]};
                 current_.push_back(PathStep::input(meeting, 2));
-                find_paths(depth + 1, k + 1);
+                find_paths(depth + 1, k + 1, splits + 1);
                 // Undo the swaps in reverse order of application.
                 for (std::size_t j = i + 1; j < m; ++j)
                     work_order_.insert_physical_swap(p[j], p[j + 1]);
@@ -564,6 +586,7 @@ private:
             current_.resize(mark);
             return;
         }
+        if (candidates_.steps.size() + current_.size() > entry_limit_) too_many_entries();
         candidates_.add(current_);
         current_.resize(mark);
     }
@@ -587,6 +610,8 @@ private:
     std::vector<std::size_t> ahead_;  // look-ahead scratch: interactions scored
     std::vector<PathStep> current_;   // enumeration scratch
     Order work_order_;                // enumeration scratch
+    std::size_t entry_limit_ = default_entry_limit;
+    std::size_t search_nodes_ = 0;  // nodes of the current choose_branch
 };
 
 }  // namespace couplize

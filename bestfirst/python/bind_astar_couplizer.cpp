@@ -4,9 +4,11 @@
 // and the routed circuit is built at the end from copies of the input operations.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <numeric>
+#include <string>
 #include <vector>
 
 #include "bestfirst/astar.hpp"
@@ -55,7 +57,9 @@ std::uint32_t max_matching(const QubitGraph& graph) {
 struct AstarEngine {
     QubitGraph graph;
     bool graph_defined = false;
-    std::uint32_t size_slice = 0;  // 0: not chosen yet (the topology's maximum matching)
+    bool busy = false;             // a call is running (see BusyGuard)
+    std::uint32_t slice_cap = 0;   // the constructor's size, lowered by each topology; 0: none yet
+    std::uint32_t size_slice = 0;  // in use: slice_cap, or 0 on a topology without edges
     std::size_t max_nodes = default_max_nodes;  // per search; 0: no limit
     std::size_t max_expanded = 0;               // statistics of the last couplize
     std::size_t split_searches = 0;
@@ -69,6 +73,7 @@ struct AstarEngine {
     static constexpr std::size_t default_max_nodes = 5'000;
 
     void set_graph(nb::handle given) {
+        BusyGuard guard(busy, "AstarCouplizer");
         // Only bestfirst's own QubitGraph is accepted; both names are given in full so that
         // swapcore's type of the same name is told apart.
         if (!nb::isinstance<QubitGraph>(given)) {
@@ -78,38 +83,48 @@ struct AstarEngine {
                          nb::type_name(given.type()).c_str());
             throw nb::python_error();
         }
-        const QubitGraph& native = nb::cast<const QubitGraph&>(given);
+        const QubitGraph& native = native_ref<QubitGraph>(given, "graph");
         const std::uint32_t matching = max_matching(native);
         graph = native;
         graph_defined = true;
-        if (size_slice == 0 || matching < size_slice) size_slice = matching;
+        // Each topology may only lower the size; one without edges (matching 0) leaves the engine
+        // unable to route on it but does not make it forget the size for the next topology.
+        if (matching > 0) slice_cap = slice_cap == 0 ? matching : std::min(slice_cap, matching);
+        size_slice = matching == 0 ? 0 : slice_cap;
     }
 
     nb::object couplize(nb::handle circuit, nb::handle use_sum_heuristic, nb::handle lookahead,
                         double lookahead_discount) {
+        BusyGuard guard(busy, "AstarCouplizer");
         if (!is_circuit(circuit))
             raise(PyExc_TypeError,
                   "The given argument is not an instance of Circuit. Cannot not couplize");
         if (!graph_defined) raise(PyExc_ValueError, "The graph is not defined");
-        const int sum = PyObject_IsTrue(use_sum_heuristic.ptr());
-        if (sum < 0) throw nb::python_error();
+        const bool sum = to_bool(use_sum_heuristic);
         const std::uint32_t lookahead_slices = to_uint32(lookahead);
         if (size_slice == 0)
             raise(PyExc_ValueError,
                   "The topology has no edge (its maximum matching is 0), so no two-qubit gate "
                   "can be placed");
 
-        const HostTypes& host = HostTypes::get();
         nb::object ops_attr = circuit.attr("ops");
-        nb::list ops(ops_attr);
-        std::vector<Interaction> gates(ops.size());
+        const nb::tuple ops = snapshot_ops(ops_attr);
+        std::vector<Interaction> gates(nb::len(ops));
         for (std::size_t k = 0; k < gates.size(); ++k)
-            to_uint32_list(ops[k].attr("qbits"), gates[k]);
+            to_uint32_list(
+                nb::handle(PyTuple_GET_ITEM(ops.ptr(), static_cast<Py_ssize_t>(k))).attr("qbits"),
+                gates[k]);
         const std::uint32_t nbqbits = to_uint32(circuit.attr("nbqbits"));
+        // The search sizes its tables by nbqbits: refuse a circuit larger than the topology
+        // before building them.
+        if (nbqbits > graph.get_nbqubits())
+            raise(PyExc_ValueError, "The circuit uses " + std::to_string(nbqbits) +
+                                        " qubits but the topology has only " +
+                                        std::to_string(graph.get_nbqubits()));
 
         // Set up while holding the GIL (it reads this object's state); only the search runs
         // without it.
-        AstarCouplizer engine(gates, nbqbits, size_slice, sum == 1);
+        AstarCouplizer engine(gates, nbqbits, size_slice, sum);
         engine.set_graph(graph);
         engine.set_node_limit(max_nodes);
         engine.set_lookahead(lookahead_slices, lookahead_discount);
@@ -129,17 +144,14 @@ struct AstarEngine {
         summed_searches = engine.summed_searches();
         if (failure) std::rethrow_exception(failure);
 
-        // Deep copy of the circuit without deep-copying its operations: the memo maps the ops
-        // list to the new, empty one.
-        nb::list routed_ops;
-        nb::dict memo;
-        memo[nb::int_(reinterpret_cast<std::intptr_t>(ops_attr.ptr()))] = routed_ops;
-        nb::object routed = host.deepcopy(circuit, memo);
-        routed.attr("ops") = routed_ops;
-
         // The placement spans every physical qubit, so spare ones of a larger topology can
         // carry logical qubits too; `nbqbits` stays the circuit's, as with the other engines.
+        // Read before any Python code runs below.
         const std::uint32_t nbphysical = graph.get_nbqubits();
+
+        // Deep copy of the circuit without deep-copying its operations.
+        nb::list routed_ops;
+        nb::object routed = copy_circuit_without_ops(circuit, ops_attr, ops);
         std::vector<std::uint32_t> order(nbphysical);  // logical -> physical
         std::iota(order.begin(), order.end(), 0u);
         GcPause gc_pause;  // many acyclic objects follow
@@ -153,11 +165,13 @@ struct AstarEngine {
             const std::vector<std::uint32_t>& logical = gates[step.first];
             std::uint32_t physical[2];
             for (std::size_t k = 0; k < logical.size(); ++k) physical[k] = order[logical[k]];
-            routed_ops.append(factory.copy(ops[step.first], physical, logical.size()));
+            routed_ops.append(
+                factory.copy(PyTuple_GET_ITEM(ops.ptr(), step.first), physical, logical.size()));
         }
         std::vector<std::uint32_t> remap(nbphysical);  // physical -> logical held there
         for (std::uint32_t q = 0; q < nbphysical; ++q) remap[order[q]] = q;
         routed_ops.append(make_full_remap(remap));
+        routed.attr("ops") = routed_ops;
         return routed;
     }
 };
@@ -177,9 +191,11 @@ void bind_astar_couplizer(nb::module_& m) {
         .def(
             "__init__",
             [](AstarEngine* self, nb::handle size_slice, nb::handle max_nodes) {
+                const std::uint32_t requested = to_uint32(size_slice);
+                const std::uint32_t limit = to_uint32(max_nodes);
                 new (self) AstarEngine();
-                self->size_slice = to_uint32(size_slice);
-                self->max_nodes = to_uint32(max_nodes);
+                self->slice_cap = self->size_slice = requested;
+                self->max_nodes = limit;
             },
             "size_slice"_a = 0, nb::kw_only(), "max_nodes"_a = AstarEngine::default_max_nodes,
             "size_slice: largest number of two-qubit gates per slice (0: the topology's maximum\n"

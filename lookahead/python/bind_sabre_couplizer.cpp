@@ -2,7 +2,9 @@
 // the GIL released, then builds the output operations.
 #include <nanobind/nanobind.h>
 
+#include <cmath>
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -20,15 +22,21 @@ namespace {
 
 struct SabreCouplizer {
     nb::object graph = nb::none();
+    bool busy = false;  // a call is running (see BusyGuard)
 };
 
 bool assertions_enabled() {
     return nb::cast<long>(nb::module_::import_("sys").attr("flags").attr("optimize")) == 0;
 }
 
-double to_double(nb::handle value) {
+// A finite real number: NaN or an infinity would make every SWAP score equal or undefined.
+double to_finite_double(nb::handle value, const char* name) {
     const double result = PyFloat_AsDouble(value.ptr());
     if (result == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    if (!std::isfinite(result))
+        raise(PyExc_ValueError, std::string("Argument '") + name +
+                                    "' must be a finite number, not " +
+                                    nb::cast<std::string>(nb::repr(nb::float_(result))));
     return result;
 }
 
@@ -38,20 +46,18 @@ SabreTrialOptions trial_options_of(nb::handle trials, nb::handle seed, nb::handl
     SabreTrialOptions options;
     options.trials = to_uint32(trials);
     if (options.trials == 0) raise(PyExc_ValueError, "trials must be at least 1, got 0");
-    bool too_large = false;
-    const long long seed_value = to_long_long(seed, &too_large);
-    if (too_large) raise(PyExc_OverflowError, "seed too large to convert to a 64-bit integer");
-    if (seed_value < 0)
-        raise(PyExc_ValueError,
-              "seed must be a non-negative integer, got " + std::to_string(seed_value));
+    int overflow = 0;
+    const long long seed_value = read_integer(seed, overflow);
+    if (overflow > 0) raise(PyExc_OverflowError, "seed too large to convert to a 64-bit integer");
+    if (overflow < 0 || seed_value < 0)
+        raise(PyExc_ValueError, "seed must be a non-negative integer, got " +
+                                    nb::cast<std::string>(nb::str(to_exact_int(seed))));
     options.seed = static_cast<std::uint64_t>(seed_value);
     if (!threads.is_none()) {
         options.threads = to_uint32(threads);
         if (options.threads == 0) raise(PyExc_ValueError, "threads must be at least 1, got 0");
     }
-    const int change = PyObject_IsTrue(change_initial_order.ptr());
-    if (change < 0) throw nb::python_error();
-    options.search_placement = change != 0;
+    options.search_placement = to_bool(change_initial_order);
     return options;
 }
 
@@ -59,12 +65,11 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
                             nb::handle weight, nb::handle delta, nb::handle window_size,
                             nb::handle trials, nb::handle seed, nb::handle threads,
                             nb::handle change_initial_order) {
+    BusyGuard busy(self.busy, "SabreCouplizer");
     SabreOptions options;
-    const int basic = PyObject_IsTrue(basic_heuristic.ptr());
-    if (basic < 0) throw nb::python_error();
-    options.basic_heuristic = basic != 0;
-    options.weight = to_double(weight);
-    options.delta = to_double(delta);
+    options.basic_heuristic = to_bool(basic_heuristic);
+    options.weight = to_finite_double(weight, "weight");
+    options.delta = to_finite_double(delta, "delta");
     // A negative window becomes a very large depth: the look-ahead reaches every later group.
     options.window_size = static_cast<unsigned>(to_int32(window_size));
     const SabreTrialOptions trial_options =
@@ -73,8 +78,8 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
 
     const std::uint32_t nbqbits = to_uint32(circuit.attr("nbqbits"));
     // A snapshot, so that the operations read now are the ones copied at the end.
-    nb::object ops = nb::steal(PySequence_Tuple(circuit.attr("ops").ptr()));
-    if (!ops.is_valid()) throw nb::python_error();
+    nb::object ops_field = circuit.attr("ops");
+    const nb::tuple ops = snapshot_ops(ops_field);
     const Py_ssize_t nb_ops = PyTuple_GET_SIZE(ops.ptr());
     std::vector<std::vector<std::uint32_t>> gates(static_cast<std::size_t>(nb_ops));
     nb::str qbits_name("qbits");
@@ -87,7 +92,7 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
         if (!nb::isinstance<QubitGraph>(graph_object))
             raise(PyExc_TypeError, "The graph of a SabreCouplizer must be a QubitGraph, not " +
                                        std::string(Py_TYPE(graph_object.ptr())->tp_name));
-        graph = &nb::cast<QubitGraph&>(graph_object);
+        graph = &native_ref<QubitGraph>(graph_object, "graph");
     }
 
     SabreResult routed;
@@ -109,12 +114,9 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
               "two-qubit gates");
     }
 
-    const HostTypes& host = HostTypes::get();
     GcPause gc_pause;
     // Deep copy of everything but the operations, without copying the operations first.
-    nb::object shell = host.copy(circuit);
-    shell.attr("ops") = nb::list();
-    nb::object result = host.deepcopy(shell);
+    nb::object result = copy_circuit_without_ops(circuit, ops_field, ops);
 
     // With placement search the circuit opens with the REMAP that places the logical qubits.
     const bool placed = trial_options.search_placement;
@@ -153,10 +155,14 @@ void bind_sabre_couplizer(nb::module_& m) {
         .def(
             "set_graph",
             [](SabreCouplizer& self, nb::handle graph) {
+                BusyGuard busy(self.busy, "SabreCouplizer");
                 if (!nb::isinstance<QubitGraph>(graph) && assertions_enabled()) {
                     PyErr_SetNone(PyExc_AssertionError);
                     throw nb::python_error();
                 }
+                // A subclass instance whose __init__ skipped QubitGraph's is refused now, not
+                // at the first couplize.
+                if (nb::isinstance<QubitGraph>(graph)) native_ref<QubitGraph>(graph, "graph");
                 self.graph = nb::borrow(graph);
             },
             "graph"_a, "Set the topology (a QubitGraph) on which circuits are routed")
@@ -193,6 +199,8 @@ Args:
         .def("__setstate__", [](SabreCouplizer& self, nb::handle state) {
             if (!PyTuple_Check(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 1)
                 raise(PyExc_TypeError, "Invalid state of a SabreCouplizer");
+            nb::handle graph = PyTuple_GET_ITEM(state.ptr(), 0);
+            if (nb::isinstance<QubitGraph>(graph)) native_ref<QubitGraph>(graph, "graph");
             new (&self) SabreCouplizer{nb::borrow(PyTuple_GET_ITEM(state.ptr(), 0))};
         });
 }

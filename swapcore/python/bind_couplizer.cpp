@@ -21,6 +21,13 @@ namespace {
 
 constexpr const char* no_reduce = "no default __reduce__ due to non-trivial __cinit__";
 
+// Largest window: the cost of a step grows exponentially with it, and 64 is far past the point
+// where a step takes seconds.
+constexpr std::uint32_t max_window_size = 64;
+
+// Largest candidate enumeration whose entries are converted to Python objects (about 100 MB).
+constexpr std::size_t python_entry_limit = std::size_t{1} << 19;
+
 // The module's default metric: minus the number of operations. The engine recognises it and
 // makes the equivalent choice natively (fewest entries, earliest on ties).
 nb::object& default_metric() {
@@ -29,7 +36,8 @@ nb::object& default_metric() {
 }
 
 // Routed host operations built from committed or candidate path entries. Input entries are
-// copies of the k-th input operation with physical qubits; SWAPs are new operations.
+// copies of the k-th input operation with physical qubits; SWAPs are new operations. The input
+// operations come from the engine's own snapshot, never from the caller's list.
 class OpBuilder {
 public:
     explicit OpBuilder(nb::tuple ops) : ops_(std::move(ops)) {}
@@ -42,6 +50,7 @@ public:
                 continue;
             }
             // Operations without qubits keep their own (possibly None) qbits.
+            if (k >= nb::len(ops_)) raise(PyExc_RuntimeError, "Routed path and circuit disagree");
             nb::handle source = PyTuple_GET_ITEM(ops_.ptr(), static_cast<Py_ssize_t>(k++));
             out.append(s->nbqubits > 0 ? factory.copy(source, s->qubits, s->nbqubits)
                                        : factory.copy(source));
@@ -75,7 +84,7 @@ bool is_predefined(nb::handle metric) {
 
 // Whether `metric`'s type keeps the built-in method `name` of `base`.
 bool keeps_builtin(nb::handle metric, nb::handle base, const char* name) {
-    nb::handle own = nb::getattr(nb::handle((PyObject*)Py_TYPE(metric.ptr())), name, nb::none());
+    nb::object own = nb::getattr(nb::handle((PyObject*)Py_TYPE(metric.ptr())), name, nb::none());
     return own.is(nb::getattr(base, name));
 }
 
@@ -86,19 +95,15 @@ bool uses_native_choice(nb::handle metric, bool predefined) {
     return keeps_builtin(metric, nb::type<QuantumCostMetric>(), "get_best_index");
 }
 
-// Loads the circuit's interactions into the path finder, relabelled through `placement`.
+// Loads the circuit's interactions into the path finder, relabelled through `placement`. A
+// qubit beyond the placement is outside the graph (read_circuit refused the others); the path
+// finder reports it in its own words.
 void load(Couplizer& self, const CircuitQubits& input,
           const std::vector<std::uint32_t>* placement) {
     std::vector<std::uint32_t> qubits = input.qubits;
-    if (placement) {
-        for (std::uint32_t& q : qubits) {
-            if (q >= placement->size())
-                raise(PyExc_ValueError, "Qubit " + std::to_string(q) +
-                                            " is not below the circuit's number of qubits (" +
-                                            std::to_string(placement->size()) + ")");
-            q = (*placement)[q];
-        }
-    }
+    if (placement)
+        for (std::uint32_t& q : qubits)
+            if (q < placement->size()) q = (*placement)[q];
     self.path_finder.set_interactions(std::move(qubits), input.offsets);
 }
 
@@ -107,9 +112,9 @@ void load(Couplizer& self, const CircuitQubits& input,
 nb::object couplize_once(Couplizer& self, nb::handle circuit,
                          const std::vector<std::uint32_t>* placement = nullptr) {
     const CircuitQubits input = read_circuit(self, circuit);
-    nb::object result = empty_copy(circuit);
+    nb::object result = empty_copy(input, circuit);
     route(self, circuit, input, placement, result, true);
-    fill_routed(self, input, result);
+    result.attr("ops") = routed_ops(self, input, true);
     return result;
 }
 
@@ -117,9 +122,9 @@ nb::object couplize_once(Couplizer& self, nb::handle circuit,
 nb::object couplize_from(Couplizer& self, nb::handle circuit, nb::handle initial_order) {
     if (!is_circuit(circuit))
         raise(PyExc_AssertionError, "The given argument is not an instance of Circuit");
-    const long long nbqbits = to_long_long(circuit.attr("nbqbits"));
-    std::vector<std::uint32_t> placement = to_uint32_list(initial_order);
-    if (static_cast<long long>(placement.size()) != nbqbits)
+    const std::uint32_t nbqbits = to_uint32(circuit.attr("nbqbits"));
+    std::vector<std::uint32_t> placement = to_uint32_list(initial_order, "initial_order");
+    if (placement.size() != nbqbits)
         raise(PyExc_ValueError,
               "Length of \"initial_order\" must be equal to the number of qubits of the circuit");
     std::vector<char> seen(placement.size(), 0);
@@ -128,8 +133,12 @@ nb::object couplize_from(Couplizer& self, nb::handle circuit, nb::handle initial
             raise(PyExc_ValueError, "Argument \"initial_order\" is not permutation of [0 ; n - 1]");
         seen[p] = 1;
     }
-    nb::object result = couplize_once(self, circuit, &placement);
-    add_placement_remaps(result, placement);
+    const CircuitQubits input = read_circuit(self, circuit);
+    nb::object result = empty_copy(input, circuit);
+    route(self, circuit, input, &placement, result, true);
+    nb::list ops = routed_ops(self, input, true);
+    add_placement_remaps(ops, placement);
+    result.attr("ops") = ops;
     return result;
 }
 
@@ -139,34 +148,39 @@ CircuitQubits read_circuit(Couplizer& self, nb::handle circuit) {
     if (!is_circuit(circuit))
         raise(PyExc_AssertionError, "The given argument is not an instance of Circuit");
     if (!self.graph_defined) raise(PyExc_Exception, "No graph defined");
-    const long long nbqbits = to_long_long(circuit.attr("nbqbits"));
+    const std::uint32_t nbqbits = to_uint32(circuit.attr("nbqbits"));
     const std::uint32_t graph_size = self.graph.get_nbqubits();
-    if (nbqbits > static_cast<long long>(graph_size))
+    if (nbqbits > graph_size)
         raise(PyExc_Exception,
               "The graph does not have enought qubits:\nCircuit: " + std::to_string(nbqbits) +
                   " qubits - Graph: " + std::to_string(graph_size) + " qubits");
     self.circuit = nb::borrow(circuit);
 
     CircuitQubits input;
-    input.ops = nb::steal<nb::tuple>(PySequence_Tuple(circuit.attr("ops").ptr()));
-    if (!input.ops.is_valid()) throw nb::python_error();
+    input.ops_field = circuit.attr("ops");
+    input.ops = snapshot_ops(input.ops_field);
     std::vector<std::uint32_t> scratch;
     const std::size_t count = nb::len(input.ops);
     input.qubits.reserve(2 * count);
     input.offsets.reserve(count + 1);
-    for (nb::handle op : input.ops) {
+    for (std::size_t k = 0; k < count; ++k) {
+        nb::handle op = PyTuple_GET_ITEM(input.ops.ptr(), static_cast<Py_ssize_t>(k));
         to_uint32_list(op.attr("qbits"), scratch);
+        for (std::uint32_t q : scratch)
+            // A qubit outside the graph is reported by the path finder, in its own words.
+            if (q >= nbqbits && q < graph_size)
+                raise(PyExc_ValueError, "Operation " + std::to_string(k) + " acts on qubit " +
+                                            std::to_string(q) +
+                                            ", which is not below the circuit's nbqbits (" +
+                                            std::to_string(nbqbits) + ")");
         input.qubits.insert(input.qubits.end(), scratch.begin(), scratch.end());
         input.offsets.push_back(static_cast<std::uint32_t>(input.qubits.size()));
     }
     return input;
 }
 
-nb::object empty_copy(nb::handle circuit) {
-    const HostTypes& host = HostTypes::get();
-    nb::object shell = host.copy(circuit);
-    shell.attr("ops") = nb::list();
-    return host.deepcopy(shell);
+nb::object empty_copy(const CircuitQubits& input, nb::handle circuit) {
+    return copy_circuit_without_ops(circuit, input.ops_field, input.ops);
 }
 
 void route(Couplizer& self, nb::handle circuit, const CircuitQubits& input,
@@ -187,12 +201,16 @@ void route(Couplizer& self, nb::handle circuit, const CircuitQubits& input,
         raise(PyExc_ValueError,
               "whole_window and lookahead apply to the built-in fewest-operations choice only, "
               "but this engine's metric chooses candidates in Python");
+    const std::optional<DurationModel> model =
+        native ? std::nullopt : native_duration_model(metric);
+    // Candidates handed to Python cost some hundred bytes per entry instead of twelve.
+    finder.set_entry_limit(native || model ? PathFinder::default_entry_limit : python_entry_limit);
     if (native) {
         nb::gil_scoped_release release;
         finder.route_fewest(self.whole_window);
         return;
     }
-    if (std::optional<DurationModel> model = native_duration_model(metric)) {
+    if (model) {
         // The durations are copied out of the metric, so the loop needs no Python object.
         nb::gil_scoped_release release;
         DurationScorer scorer(*model);
@@ -237,7 +255,8 @@ void route(Couplizer& self, nb::handle circuit, const CircuitQubits& input,
     }
 }
 
-bool fill_routed(Couplizer& self, const CircuitQubits& input, nb::handle result, bool final_remap) {
+nb::list routed_ops(Couplizer& self, const CircuitQubits& input, bool final_remap,
+                    bool* remap_due) {
     nb::list routed;
     std::size_t k = 0;
     const std::vector<PathStep>& base = self.path_finder.base_path();
@@ -248,16 +267,15 @@ bool fill_routed(Couplizer& self, const CircuitQubits& input, nb::handle result,
         OpBuilder(input.ops).append(routed, base.data(), base.data() + base.size(), k);
     }
     const std::vector<std::uint32_t> order = self.path_finder.get_order();
-    const bool remap_due = !is_strictly_increasing(order);
-    if (remap_due && final_remap) routed.append(make_full_remap(order));
-    result.attr("ops") = routed;
-    return remap_due;
+    const bool due = !is_strictly_increasing(order);
+    if (due && final_remap) routed.append(make_full_remap(order));
+    if (remap_due) *remap_due = due;
+    return routed;
 }
 
-void add_placement_remaps(nb::handle result, const std::vector<std::uint32_t>& placement) {
+void add_placement_remaps(nb::list& ops, const std::vector<std::uint32_t>& placement) {
     nb::module_ swapcore = nb::module_::import_("mirel.couplize.swapcore");
     nb::object initial = make_full_remap(placement);
-    nb::list ops = nb::borrow<nb::list>(result.attr("ops"));
     ops.insert(0, initial);
     nb::object back = swapcore.attr("inverse_remap")(initial);
     const std::size_t size = nb::len(ops);
@@ -328,6 +346,12 @@ void bind_couplizer(nb::module_& m) {
                const std::uint32_t window = to_uint32(window_size);
                if (window == 0)
                    raise(PyExc_ValueError, "Window size should be a positive integer (not null)");
+               // The search recurses once per interaction of the window and its cost grows
+               // exponentially with it: a larger window is refused rather than run for hours.
+               if (window > max_window_size)
+                   raise(PyExc_ValueError, "Window size should be at most " +
+                                               std::to_string(max_window_size) + ", got " +
+                                               std::to_string(window));
                const std::uint32_t ahead = to_uint32(lookahead);
                if (!(lookahead_weight >= 0.0) || std::isinf(lookahead_weight))
                    raise(PyExc_ValueError, "lookahead_weight must be a finite number >= 0, got " +
@@ -366,8 +390,8 @@ void bind_couplizer(nb::module_& m) {
         .def(
             "set_graph",
             [](Couplizer& self, nb::handle graph) {
-                check_arg_type(graph, nb::type<QubitGraph>(), "graph");
-                self.graph = nb::cast<QubitGraph&>(graph);
+                BusyGuard busy(self.busy, "Couplizer");
+                self.graph = native_ref<QubitGraph>(graph, "graph");
                 self.path_finder = PathFinder(self.graph, self.window_size);
                 self.path_finder.set_lookahead(self.lookahead, self.lookahead_weight);
                 self.graph_defined = true;
@@ -379,8 +403,8 @@ void bind_couplizer(nb::module_& m) {
             [](Couplizer& self, nb::handle circuit, nb::handle change_initial_order,
                nb::handle method, nb::handle initial_order, nb::handle max_iterations,
                nb::handle temperature) -> nb::object {
-                const int change = PyObject_IsTrue(change_initial_order.ptr());
-                if (change < 0) throw nb::python_error();
+                BusyGuard busy(self.busy, "Couplizer");
+                const bool change = to_bool(change_initial_order);
                 const std::int32_t iterations = to_int32(max_iterations);
                 const double start_temperature = PyFloat_AsDouble(temperature.ptr());
                 if (start_temperature == -1.0 && PyErr_Occurred()) throw nb::python_error();

@@ -301,7 +301,7 @@ std::optional<DurationModel> native_duration_model(nb::handle metric) {
     const int is_duration = PyObject_IsInstance(metric.ptr(), type.ptr());
     if (is_duration < 0) throw nb::python_error();
     if (is_duration == 0) return std::nullopt;
-    nb::handle own = nb::getattr(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(metric.ptr()))),
+    nb::object own = nb::getattr(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(metric.ptr()))),
                                  "get_best_index", nb::none());
     if (!own.is(nb::getattr(type, "get_best_index"))) return std::nullopt;
     const DurationMetric& self = nb::cast<const DurationMetric&>(metric);

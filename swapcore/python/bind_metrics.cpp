@@ -56,7 +56,7 @@ void bind_metrics(nb::module_& m) {
                 gate_list_from_python(base_path);  // validates the shape; not used for the choice
                 long long best = -1;
                 std::size_t best_length = 0, index = 0;
-                for (nb::handle candidate : nb::iter(candidates)) {
+                for (nb::handle candidate : to_owned_sequence(candidates, "candidates")) {
                     const std::size_t length = gate_list_from_python(candidate).size();
                     if (best < 0 || length < best_length) {
                         best = static_cast<long long>(index);

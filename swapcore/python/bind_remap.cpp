@@ -28,7 +28,7 @@ struct RemapFields {
 };
 
 RemapFields read_remap(nb::handle op) {
-    return {to_uint32_list(op.attr("qbits")), to_uint32_list(op.attr("remap"))};
+    return {to_uint32_list(op.attr("qbits")), to_uint32_list(op.attr("remap"), "A REMAP's remap")};
 }
 
 // A REMAP's fields, checked (distinct qubits, a permutation of the positions): ValueError.
@@ -58,7 +58,9 @@ nb::list calc_swaps(nb::handle graph, nb::handle classical_remap) {
         raise(PyExc_Exception,
               "In classical_remap, 'qbits' field and 'remap' field have not the same length");
     RemapFields r = read_remap(classical_remap);
-    QubitGraph& native = nb::cast<QubitGraph&>(graph);
+    // A private copy: the search fills the graph's path cache, and another thread may use or
+    // change the caller's graph while this one runs without the GIL.
+    QubitGraph native = native_ref<QubitGraph>(graph, "graph");
     SwapList swaps;
     {
         nb::gil_scoped_release release;
@@ -75,7 +77,7 @@ nb::object inverse_remap(nb::handle remap) {
     const RemapFields r = read_checked_remap(remap);
     std::vector<std::uint32_t> inverse(r.remap.size());
     for (std::uint32_t i = 0; i < r.remap.size(); ++i) inverse[r.remap[i]] = i;
-    nb::object result = HostTypes::get().deepcopy(remap);
+    nb::object result = fresh_deepcopy(remap);
     result.attr("remap") = to_int_list(inverse);
     return result;
 }
@@ -129,24 +131,21 @@ nb::object replace_middle_remap(nb::handle circ, QubitGraph& graph) {
         raise(asserts ? PyExc_AssertionError : PyExc_TypeError,
               "circ must be an instance of mirel.comm.datamodel.ttypes.Circuit");
     }
-    const HostTypes& host = HostTypes::get();
     const std::uint32_t n = to_uint32(circ.attr("nbqbits"));
     const std::uint32_t graph_size = graph.get_nbqubits();
+    // Every qubit read below is under both bounds, so the per-qubit tables need no more than
+    // the smaller one (a huge nbqbits must not size them).
+    const std::uint32_t span = std::min(n, graph_size);
 
     // Read every operation once: qubits (checked against the circuit and the graph), and the
     // fields of each REMAP (checked, wherever it ends up).
     nb::object ops_field = circ.attr("ops");
-    nb::list ops;
-    if (!ops_field.is_none()) {
-        PyObject* snapshot = PySequence_List(ops_field.ptr());
-        if (!snapshot) throw nb::python_error();
-        ops = nb::steal<nb::list>(snapshot);
-    }
+    const nb::tuple ops = snapshot_ops(ops_field);
     const std::size_t count = nb::len(ops);
     GateList gates(count);
     std::vector<RemapFields> remaps(count);
     for (std::size_t i = 0; i < count; ++i) {
-        nb::handle op = PyList_GET_ITEM(ops.ptr(), static_cast<Py_ssize_t>(i));
+        nb::handle op = PyTuple_GET_ITEM(ops.ptr(), static_cast<Py_ssize_t>(i));
         if (!is_op(op))
             raise(PyExc_TypeError, "Operation " + std::to_string(i) +
                                        " of the circuit is not an instance of "
@@ -163,7 +162,7 @@ nb::object replace_middle_remap(nb::handle circ, QubitGraph& graph) {
         }
         if (gates[i].first) {
             remaps[i].qbits = gates[i].second;
-            to_uint32_list(op.attr("remap"), remaps[i].remap);
+            to_uint32_list(op.attr("remap"), remaps[i].remap, "A REMAP's remap");
             try {
                 check_remap(remaps[i].qbits, remaps[i].remap);
             } catch (const std::invalid_argument& e) {
@@ -175,23 +174,22 @@ nb::object replace_middle_remap(nb::handle circ, QubitGraph& graph) {
     // Which REMAPs stay in the middle, and the swaps that replace them.
     std::set<int> middle;
     std::vector<SwapList> swaps(count);
+    QubitGraph topology = graph;  // private copy, as in calc_swaps
     {
         nb::gil_scoped_release release;
-        middle = find_middle_swaps(gates, n);
+        middle = find_middle_swaps(gates, span);
         for (int i : middle)
-            swaps[i] = find_swaps(&graph, std::move(remaps[i].qbits), std::move(remaps[i].remap));
+            swaps[i] =
+                find_swaps(&topology, std::move(remaps[i].qbits), std::move(remaps[i].remap));
     }
 
     // The circuit without its operations, copied; then the operations one by one.
-    nb::object shell = host.copy(circ);
-    shell.attr("ops") = nb::list();
-    nb::object fresh = host.deepcopy(shell);
+    nb::object fresh = copy_circuit_without_ops(circ, ops_field, ops);
     nb::list fresh_ops;
-    fresh.attr("ops") = fresh_ops;
-    std::vector<char> used(n, 0);
+    std::vector<char> used(span, 0);
     std::vector<nb::handle> before, after;
     for (std::size_t i = 0; i < count; ++i) {
-        nb::handle op = PyList_GET_ITEM(ops.ptr(), static_cast<Py_ssize_t>(i));
+        nb::handle op = PyTuple_GET_ITEM(ops.ptr(), static_cast<Py_ssize_t>(i));
         if (middle.count(static_cast<int>(i))) {
             for (auto [a, b] : swaps[i]) fresh_ops.append(make_swap(a, b));
         } else if (gates[i].first) {
@@ -205,10 +203,11 @@ nb::object replace_middle_remap(nb::handle circ, QubitGraph& graph) {
             }
             after.push_back(op);
         } else {
-            fresh_ops.append(host.deepcopy(op));
+            fresh_ops.append(fresh_deepcopy(op));
         }
         for (std::uint32_t q : gates[i].second) used[q] = 1;
     }
+    fresh.attr("ops") = fresh_ops;
 
     // Cancel consecutive SWAPs on the same pair, through the dependency graph.
     nb::object graph_circuit =
@@ -239,9 +238,9 @@ nb::object replace_middle_remap(nb::handle circ, QubitGraph& graph) {
 
     // REMAPs that can move to an end go there, as copies, in their original order.
     nb::object result_ops = result.attr("ops");
-    for (nb::handle op : after) result_ops.attr("append")(host.deepcopy(op));
+    for (nb::handle op : after) result_ops.attr("append")(fresh_deepcopy(op));
     nb::list leading;
-    for (nb::handle op : before) leading.append(host.deepcopy(op));
+    for (nb::handle op : before) leading.append(fresh_deepcopy(op));
     if (PySequence_SetSlice(result_ops.ptr(), 0, 0, leading.ptr()) != 0) throw nb::python_error();
     return result;
 }

@@ -14,7 +14,8 @@ namespace couplize::py {
 // A circuit's operations as read once: operation k (ops[k]) acts on
 // qubits[offsets[k] .. offsets[k+1]). Routed operations are copies of these.
 struct CircuitQubits {
-    nb::tuple ops;
+    nb::object ops_field;  // the circuit's `ops` attribute as read
+    nb::tuple ops;         // the engine's own snapshot of it
     std::vector<std::uint32_t> qubits;
     std::vector<std::uint32_t> offsets{0};
 };
@@ -29,18 +30,18 @@ CircuitQubits read_circuit(Couplizer& self, nb::handle circuit);
 void route(Couplizer& self, nb::handle circuit, const CircuitQubits& input,
            const std::vector<std::uint32_t>* placement, nb::handle scratch, bool init_metric);
 
-// A deep copy of `circuit` with an empty operation list.
-nb::object empty_copy(nb::handle circuit);
+// A deep copy of `circuit` (as read into `input`) with an empty operation list.
+nb::object empty_copy(const CircuitQubits& input, nb::handle circuit);
 
-// Stores the routed operations of the last `route` in `result` (a circuit from empty_copy),
-// followed by the final REMAP when the final placement is not the identity (unless
-// `final_remap` is false). Returns whether that REMAP was due.
-bool fill_routed(Couplizer& self, const CircuitQubits& input, nb::handle result,
-                 bool final_remap = true);
+// The routed operations of the last `route`, followed by the final REMAP when the final
+// placement is not the identity (unless `final_remap` is false); `remap_due` receives whether
+// that REMAP was due. The caller stores the list in its result circuit.
+nb::list routed_ops(Couplizer& self, const CircuitQubits& input, bool final_remap,
+                    bool* remap_due = nullptr);
 
-// The placement REMAP in front of a routed circuit and its inverse at the end, merged with the
+// The placement REMAP in front of routed operations and its inverse at the end, merged with the
 // routing's own final REMAP when there is one.
-void add_placement_remaps(nb::handle result, const std::vector<std::uint32_t>& placement);
+void add_placement_remaps(nb::list& ops, const std::vector<std::uint32_t>& placement);
 
 // Whether the engine's metric scores a circuit by minus its operation count (the default metric
 // and QuantumCostMetric), which lets a routing be scored without building it.

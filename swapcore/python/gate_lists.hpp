@@ -31,12 +31,15 @@ inline nb::list candidates_to_python(const CandidateSet& candidates) {
 
 // A Python list of (bool, list of int) tuples as a native GateList.
 inline GateList gate_list_from_python(nb::handle value) {
+    nb::tuple items = to_owned_sequence(value, "A path");
     GateList result;
-    for (nb::handle item : nb::iter(value)) {
-        nb::object gate = nb::borrow(item);
+    result.reserve(nb::len(items));
+    for (nb::handle item : items) {
+        nb::tuple gate = to_owned_sequence(item, "A gate");
         if (nb::len(gate) != 2)
             raise(PyExc_TypeError, "a gate must be a pair (bool, list of qubit indices)");
-        result.emplace_back(PyObject_IsTrue(gate[0].ptr()) == 1, to_uint32_list(gate[1]));
+        const bool flag = to_bool(gate[0]);
+        result.emplace_back(flag, to_uint32_list(gate[1]));
     }
     return result;
 }

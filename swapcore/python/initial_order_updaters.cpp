@@ -54,11 +54,12 @@ nb::object routing_cost(Couplizer& self, nb::handle circuit, const CircuitQubits
         return nb::int_(static_cast<long long>(length - dropped));
     }
     // The final REMAP is left out; without one, a trailing REMAP of the input goes instead.
-    nb::object routed = empty_copy(circuit);
-    const bool remap_due = fill_routed(self, input, routed, false);
-    nb::list ops = nb::borrow<nb::list>(routed.attr("ops"));
+    nb::object routed = empty_copy(input, circuit);
+    bool remap_due = false;
+    nb::list ops = routed_ops(self, input, false, &remap_due);
     const std::size_t size = nb::len(ops);
     if (!remap_due && size > 0 && is_remap(ops[size - 1])) ops.attr("pop")();
+    routed.attr("ops") = ops;
     return checked(PyNumber_Negative(self.metric(routed).ptr()));
 }
 
@@ -72,10 +73,11 @@ bool is_builtin_metric(nb::handle metric) {
 // The final routing from `placement`, framed by the placement REMAP and its inverse.
 nb::object routed_from(Couplizer& self, nb::handle circuit, const CircuitQubits& input,
                        const Placement& placement) {
-    nb::object result = empty_copy(circuit);
+    nb::object result = empty_copy(input, circuit);
     route(self, circuit, input, &placement, result, true);
-    fill_routed(self, input, result);
-    add_placement_remaps(result, placement);
+    nb::list ops = routed_ops(self, input, true);
+    add_placement_remaps(ops, placement);
+    result.attr("ops") = ops;
     return result;
 }
 
@@ -101,7 +103,7 @@ nb::object couplize_annealing(Couplizer& self, nb::handle circuit, std::int32_t 
     const std::int32_t nbqbits = to_int32(circuit.attr("nbqbits"));
     const std::size_t n = nbqbits > 0 ? static_cast<std::size_t>(nbqbits) : 0;
     const bool init_once = is_builtin_metric(self.metric);
-    nb::object scratch = empty_copy(circuit);
+    nb::object scratch = empty_copy(input, circuit);
 
     Placement order = identity(n);
     route(self, circuit, input, &order, scratch, true);
@@ -159,7 +161,7 @@ nb::object couplize_reverse(Couplizer& self, nb::handle circuit) {
     // Placements cover the whole graph, so a circuit smaller than the graph can start where an
     // earlier pass left its qubits, on any physical qubit.
     const Placement start = identity(self.graph.get_nbqubits());
-    nb::object scratch = empty_copy(circuit);
+    nb::object scratch = empty_copy(input, circuit);
     route(self, circuit, input, &start, scratch, true);
     const Placement after_forward = final_places(self, start);
 

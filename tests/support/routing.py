@@ -75,6 +75,11 @@ def random_circuit(nbqbits, nbgates, seed, one_qubit_share=0.3):
     return Circuit(ops=ops, nbqbits=nbqbits)
 
 
+def op_qubits(op):
+    """An op's qubits as a list of ints (engines may keep a tuple or an integer array)."""
+    return [] if op.qbits is None else [int(q) for q in op.qbits]
+
+
 def op_signature(op, qubits):
     return (op.gate, op.type, repr(op.params), repr(op.cbits), tuple(qubits))
 
@@ -96,7 +101,7 @@ def check_routed(original, routed, nbphysical, edges):
     expected = defaultdict(list)
     expected_unplaced = []
     for op in original.ops:
-        qubits = op.qbits or []
+        qubits = op_qubits(op)
         signature = op_signature(op, qubits)
         if not qubits:
             expected_unplaced.append(signature)
@@ -107,7 +112,7 @@ def check_routed(original, routed, nbphysical, edges):
     seen_unplaced = []
     swaps = 0
     for index, op in enumerate(routed.ops):
-        qubits = list(op.qbits or [])
+        qubits = op_qubits(op)
         for p in qubits:
             assert 0 <= p < nbphysical, f"op {index} uses physical qubit {p} outside the topology"
         if op.type == OpType.REMAP:
