@@ -133,13 +133,7 @@ nb::object couplize_from(Couplizer& self, nb::handle circuit, nb::handle initial
             raise(PyExc_ValueError, "Argument \"initial_order\" is not permutation of [0 ; n - 1]");
         seen[p] = 1;
     }
-    const CircuitQubits input = read_circuit(self, circuit);
-    nb::object result = empty_copy(input, circuit);
-    route(self, circuit, input, &placement, result, true);
-    nb::list ops = routed_ops(self, input, true);
-    add_placement_remaps(ops, placement);
-    result.attr("ops") = ops;
-    return result;
+    return routed_from(self, circuit, read_circuit(self, circuit), placement);
 }
 
 }  // namespace
@@ -284,6 +278,16 @@ void add_placement_remaps(nb::list& ops, const std::vector<std::uint32_t>& place
         back = swapcore.attr("merge_remaps")(last, back);
     }
     ops.append(back);
+}
+
+nb::object routed_from(Couplizer& self, nb::handle circuit, const CircuitQubits& input,
+                       const std::vector<std::uint32_t>& placement) {
+    nb::object result = empty_copy(input, circuit);
+    route(self, circuit, input, &placement, result, true);
+    nb::list ops = routed_ops(self, input, true);
+    add_placement_remaps(ops, placement);
+    result.attr("ops") = ops;
+    return result;
 }
 
 bool scores_by_op_count(nb::handle metric) {

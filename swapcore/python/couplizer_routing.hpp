@@ -43,6 +43,11 @@ nb::list routed_ops(Couplizer& self, const CircuitQubits& input, bool final_rema
 // routing's own final REMAP when there is one.
 void add_placement_remaps(nb::list& ops, const std::vector<std::uint32_t>& placement);
 
+// The routing of the read circuit from `placement` (placement[q] is the qubit circuit qubit q
+// starts on), framed by the placement REMAP and its inverse.
+nb::object routed_from(Couplizer& self, nb::handle circuit, const CircuitQubits& input,
+                       const std::vector<std::uint32_t>& placement);
+
 // Whether the engine's metric scores a circuit by minus its operation count (the default metric
 // and QuantumCostMetric), which lets a routing be scored without building it.
 bool scores_by_op_count(nb::handle metric);

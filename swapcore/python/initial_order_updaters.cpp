@@ -70,17 +70,6 @@ bool is_builtin_metric(nb::handle metric) {
     return type.is(nb::type<QuantumCostMetric>()) || type.is(nb::type<DurationMetric>());
 }
 
-// The final routing from `placement`, framed by the placement REMAP and its inverse.
-nb::object routed_from(Couplizer& self, nb::handle circuit, const CircuitQubits& input,
-                       const Placement& placement) {
-    nb::object result = empty_copy(input, circuit);
-    route(self, circuit, input, &placement, result, true);
-    nb::list ops = routed_ops(self, input, true);
-    add_placement_remaps(ops, placement);
-    result.attr("ops") = ops;
-    return result;
-}
-
 // Where each starting qubit of the last routing ended, composed with `placement`: entry q is
 // the physical qubit on which circuit qubit q, started on placement[q], ends.
 Placement final_places(const Couplizer& self, const Placement& placement) {
