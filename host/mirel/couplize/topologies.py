@@ -101,28 +101,28 @@ def device(text):
         return text
     if not isinstance(text, str):
         raise TypeError(f"a topology is given as text ({FORMS}), not {type(text).__name__}")
-    spec = text.strip()
-    match = re.fullmatch(r"([a-z-]+):(\d+)(?:x(\d+))?", spec)
+    written = text.strip()
+    match = re.fullmatch(r"([a-z-]+):(\d+)(?:x(\d+))?", written)
     if match:
         kind, first, second = match.group(1), int(match.group(2)), match.group(3)
         builder = _PRESETS.get(kind)
         if builder is None:
             raise ValueError(f"unknown topology kind '{kind}': expected {FORMS}")
         if kind == "grid" and second is None:
-            raise ValueError(f"topology '{spec}': a grid is written grid:RxC (rows x columns)")
+            raise ValueError(f"topology '{written}': a grid is written grid:RxC (rows x columns)")
         if kind != "grid" and second is not None:
-            raise ValueError(f"topology '{spec}': write {kind}:N (only a grid takes grid:RxC)")
+            raise ValueError(f"topology '{written}': write {kind}:N (only a grid takes grid:RxC)")
         return builder(first) if second is None else builder(first, int(second))
-    if spec.startswith(("[", "{")):
-        return from_json(spec, name="json")
-    if os.path.isfile(spec):
-        with open(spec, encoding="utf-8") as handle:
-            return from_json(handle.read(), name=spec)
-    kind = spec.partition(":")[0]
+    if written.startswith(("[", "{")):
+        return from_json(written, name="json")
+    if os.path.isfile(written):
+        with open(written, encoding="utf-8") as handle:
+            return from_json(handle.read(), name=written)
+    kind = written.partition(":")[0]
     if kind in _PRESETS:  # a preset with a malformed size, such as line:abc or grid:3x
         form = {"grid": "grid:RxC", "heavy-hex": "heavy-hex:D"}.get(kind, f"{kind}:N")
-        raise ValueError(f"topology '{spec}': write {form} with whole numbers")
-    raise ValueError(f"unknown topology '{spec}': expected {FORMS} (file not found)")
+        raise ValueError(f"topology '{written}': write {form} with whole numbers")
+    raise ValueError(f"unknown topology '{written}': expected {FORMS} (file not found)")
 
 
 def from_json(text, name="json"):
