@@ -167,6 +167,8 @@ RUNNERS = {
     "sabre-t8": sabre(trials=8, seed=1),
     "sabre-place-t8": sabre(trials=8, seed=1, change_initial_order=True),
     "velor": velor(),
+    # The plugin's default for "velor": window 4.
+    "velor-w4": velor(4),
     # Opt-in: each window's choice committed whole, the next 4 interactions weighed.
     "velor-ahead": velor(
         engine_kwargs={"whole_window": True, "lookahead": 4, "lookahead_weight": 2.0}

@@ -83,7 +83,7 @@ public:
                                         std::to_string(graph.get_nbqubits()));
         graph_ = graph;
         nbphysical_ = graph_.get_nbqubits();
-        distances_ = graph_.distance_table();
+        distances_ = graph_.routing_target()->distances();
         graph_defined_ = true;
     }
 

@@ -93,7 +93,9 @@ TEST(AstarSearch, BeginGatesComeBeforeEverySwap) {
 
 TEST(AstarSearch, CompatibleSlicesAddNoSwap) {
     const auto steps = route({{0, 1}, {2, 3}, {1, 2}, {3, 2}}, 4, 2, make_graph(4, line(4)));
-    for (const Step& step : steps) EXPECT_FALSE(step.is_swap);
+    for (const Step& step : steps) {
+        EXPECT_FALSE(step.is_swap);
+    }
     EXPECT_EQ(steps.size(), 4u);
 }
 
@@ -214,7 +216,9 @@ Replay replay(const std::vector<Interaction>& gates, const std::vector<Step>& st
             slice_start = order;
         }
     }
-    for (int count : emitted) EXPECT_EQ(count, 1);
+    for (int count : emitted) {
+        EXPECT_EQ(count, 1);
+    }
     return result;
 }
 
@@ -373,7 +377,9 @@ TEST_P(SliceOptimality, EachSliceGetsTheFewestSwaps) {
         for (std::uint32_t g : engine.slices()[s].gates) slice.push_back(gates[g]);
         EXPECT_EQ(run.swaps[s], fewest_swaps(graph, run.start[s], slice)) << "slice " << s;
         const long written = written_search(graph, run.start[s], slice, 200'000);
-        if (written >= 0) EXPECT_EQ(run.swaps[s], written) << "slice " << s;
+        if (written >= 0) {
+            EXPECT_EQ(run.swaps[s], written) << "slice " << s;
+        }
     }
 }
 

@@ -71,7 +71,9 @@ TEST(GroupGraph, OneQubitGatesOnlyAreAllBeginGates) {
     EXPECT_TRUE(g.get_front_layer().empty());
     EXPECT_EQ(g.get_begin_gates(), (std::vector<int>{0, 1, 2, 3}));
     EXPECT_EQ(g.sink(), 1);
-    for (unsigned q = 0; q < 3; ++q) EXPECT_EQ(g.graph().get_succ(0, q), 1);
+    for (unsigned q = 0; q < 3; ++q) {
+        EXPECT_EQ(g.graph().get_succ(0, q), 1);
+    }
     EXPECT_EQ(g.get_executed(), std::set<int>{0});
 }
 

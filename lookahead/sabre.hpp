@@ -101,7 +101,8 @@ public:
         : has_topology_(graph != nullptr), options_(options) {
         if (!graph) return;
         topology_size_ = graph->get_nbqubits();
-        const std::vector<std::uint32_t>& dist = graph->distance_table();
+        const std::shared_ptr<const RoutingTarget> target = graph->routing_target();
+        const std::vector<std::uint32_t>& dist = target->distances();
         lengths_.resize(dist.size());
         std::uint32_t diameter = 0;
         for (std::size_t k = 0; k < dist.size(); ++k) {

@@ -125,14 +125,17 @@ std::size_t replay(const SabreResult& r, const Gates& gates, QubitGraph& g) {
     for (std::uint32_t q = 0; q < r.initial_order.size(); ++q) holder[r.initial_order[q]] = q;
     std::size_t swaps = 0;
     for (const SabreStep& step : r.steps) {
-        if (step.second != SabreStep::kNone) EXPECT_EQ(g.distance(step.first, step.second), 1u);
+        if (step.second != SabreStep::kNone) {
+            EXPECT_EQ(g.distance(step.first, step.second), 1u);
+        }
         if (step.is_swap()) {
             std::swap(holder[step.first], holder[step.second]);
             ++swaps;
         } else {
             EXPECT_EQ(holder[step.first], gates[step.gate][0]);
-            if (step.second != SabreStep::kNone)
+            if (step.second != SabreStep::kNone) {
                 EXPECT_EQ(holder[step.second], gates[step.gate][1]);
+            }
         }
     }
     EXPECT_EQ(holder, r.final_layout);

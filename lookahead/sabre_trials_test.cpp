@@ -44,14 +44,18 @@ void expect_valid(const SabreResult& r, const Gates& gates, QubitGraph& g) {
     for (std::uint32_t q = 0; q < r.initial_order.size(); ++q) holder[r.initial_order[q]] = q;
     std::size_t executed = 0;
     for (const SabreStep& step : r.steps) {
-        if (step.second != SabreStep::kNone) ASSERT_EQ(g.distance(step.first, step.second), 1u);
+        if (step.second != SabreStep::kNone) {
+            ASSERT_EQ(g.distance(step.first, step.second), 1u);
+        }
         if (step.is_swap()) {
             std::swap(holder[step.first], holder[step.second]);
             continue;
         }
         ++executed;
         EXPECT_EQ(holder[step.first], gates[step.gate][0]);
-        if (step.second != SabreStep::kNone) EXPECT_EQ(holder[step.second], gates[step.gate][1]);
+        if (step.second != SabreStep::kNone) {
+            EXPECT_EQ(holder[step.second], gates[step.gate][1]);
+        }
     }
     EXPECT_EQ(executed, gates.size());
     EXPECT_EQ(holder, r.final_layout);
@@ -102,7 +106,9 @@ TEST_P(Trials, KeepTheFewestSwapsWhateverTheThreadCount) {
             }
         }
         swaps.push_back(r.nb_swaps);
-        if (t == single.trial) EXPECT_TRUE(same_steps(r, single));
+        if (t == single.trial) {
+            EXPECT_TRUE(same_steps(r, single));
+        }
     }
     const auto fewest = std::min_element(swaps.begin(), swaps.end());
     EXPECT_EQ(single.trial, static_cast<unsigned>(fewest - swaps.begin()));

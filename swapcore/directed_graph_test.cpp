@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -26,17 +27,15 @@ std::string error_of(Call&& call) {
 
 // Every observable part of the graph, for "unchanged" checks.
 std::string snapshot(const Dag& dag) {
-    std::string out = std::to_string(dag.next_index) + "|" + std::to_string(dag.start_vertice) +
-                      "|" + std::to_string(dag.end_vertice);
+    std::ostringstream out;
+    out << dag.next_index << '|' << dag.start_vertice << '|' << dag.end_vertice;
     for (const auto& [index, vertex] : dag.vertices) {
-        out += ";" + std::to_string(index) + ":" + (vertex.value.first ? "T" : "F");
-        for (std::uint32_t q : vertex.value.second) out += "," + std::to_string(q);
-        for (const auto& [label, to] : vertex.successors)
-            out += " s" + std::to_string(label) + ">" + std::to_string(to);
-        for (const auto& [label, from] : vertex.predecessors)
-            out += " p" + std::to_string(label) + "<" + std::to_string(from);
+        out << ';' << index << ':' << (vertex.value.first ? 'T' : 'F');
+        for (std::uint32_t q : vertex.value.second) out << ',' << q;
+        for (const auto& [label, to] : vertex.successors) out << " s" << label << '>' << to;
+        for (const auto& [label, from] : vertex.predecessors) out << " p" << label << '<' << from;
     }
-    return out;
+    return out.str();
 }
 
 const char* const kUndefined = "At least one index is not defined";
@@ -132,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FailingEdge{"MissingBeforeLeaving", -1, 1, 5, kUndefined},
                       // Both the leaving and the entering edge exist: the leaving one is reported.
                       FailingEdge{"SameEdgeAgain", 0, 1, 5, kLeaving}),
-    [](const ::testing::TestParamInfo<FailingEdge>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<FailingEdge>& param_info) { return param_info.param.name; });
 
 TEST(DirectedGraph, OtherLabelsStayFree) {
     Dag dag;

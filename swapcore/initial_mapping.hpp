@@ -436,7 +436,8 @@ inline Placement find_initial_mapping(std::vector<Interaction> interactions, Qub
         weights[{interaction[1], interaction[0]}] += weight;
     }
 
-    const std::vector<std::uint32_t>& hops = graph.distance_table();
+    const std::shared_ptr<const RoutingTarget> target = graph.routing_target();
+    const std::vector<std::uint32_t>& hops = target->distances();
     std::vector<std::uint32_t> distances(hops.size());
     for (std::size_t k = 0; k < hops.size(); ++k) {
         if (hops[k] == QubitGraph::unreachable)

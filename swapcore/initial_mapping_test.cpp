@@ -119,7 +119,9 @@ double score_of(const Placement& p, const Tables& t) {
 TEST(Factorial, ExactUpToTwelveThenRefused) {
     const std::uint32_t expected[] = {1,    1,     2,      6,       24,       120,      720,
                                       5040, 40320, 362880, 3628800, 39916800, 479001600};
-    for (std::uint32_t n = 0; n <= 12; ++n) EXPECT_EQ(factorial(n), expected[n]) << n;
+    for (std::uint32_t n = 0; n <= 12; ++n) {
+        EXPECT_EQ(factorial(n), expected[n]) << n;
+    }
     EXPECT_THROW(factorial(13), std::invalid_argument);
 }
 
@@ -232,7 +234,9 @@ TEST_P(SearchAgreement, BoundKeepsThePlainBranchAndBound) {
         const bool found = explore_partially(prefix, order, t.w, t.d, best);
         ASSERT_EQ(found, reference_explore(reference_prefix, order, t, reference_best));
         EXPECT_EQ(best, reference_best);
-        if (found) EXPECT_EQ(prefix, reference_prefix);
+        if (found) {
+            EXPECT_EQ(prefix, reference_prefix);
+        }
     }
 }
 

@@ -1,55 +1,89 @@
 #pragma once
+#include <cassert>
 #include <cstdint>
-#include <numeric>
 #include <utility>
 #include <vector>
 
+#include "common/qubits.hpp"
+
 namespace couplize {
 
-// Two-way permutation between logical and physical qubits; both lookups are one array access.
-// Invariant: physical_qubits_[logical_qubits_[p]] == p for every p. Indices are not checked.
+// The placement of logical qubits on physical qubits while a circuit is routed: one permutation
+// kept in both directions, so either question is one array access. The one layout type of every
+// engine. Invariant: physical_of_[logical_at_[p]] == p for every p (checked in debug builds
+// after each change). Indices are not checked against the size.
 class Order {
 public:
     Order() = default;
-    explicit Order(std::uint32_t n) { resize(n); }
+    explicit Order(std::uint32_t nb_qubits) { resize(nb_qubits); }
 
     // Sets the size and the identity; any earlier placement is lost.
-    void resize(std::uint32_t n) {
-        nbqubits_ = n;
-        physical_qubits_.resize(n);
-        logical_qubits_.resize(n);
+    void resize(std::uint32_t nb_qubits) {
+        physical_of_.resize(nb_qubits);
+        logical_at_.resize(nb_qubits);
         reset();
     }
 
     void reset() {
-        std::iota(physical_qubits_.begin(), physical_qubits_.end(), 0u);
-        std::iota(logical_qubits_.begin(), logical_qubits_.end(), 0u);
+        for (std::uint32_t i = 0; i < size(); ++i) {
+            physical_of_[i] = Physical{i};
+            logical_at_[i] = Logical{i};
+        }
     }
 
-    std::uint32_t size() const { return nbqubits_; }
+    std::uint32_t size() const { return static_cast<std::uint32_t>(logical_at_.size()); }
 
-    // For each physical qubit, the logical qubit it holds.
-    std::vector<std::uint32_t> get() const { return logical_qubits_; }
-    const std::vector<std::uint32_t>& logical_qubits() const { return logical_qubits_; }
-    const std::vector<std::uint32_t>& physical_qubits() const { return physical_qubits_; }
+    // The physical qubit that holds logical qubit q.
+    Physical get_physical_qubit(Logical q) const { return physical_of_[index(q)]; }
+    // The logical qubit held by physical qubit p.
+    Logical get_logical_qubit(Physical p) const { return logical_at_[index(p)]; }
 
-    std::uint32_t get_logical_qubit(std::uint32_t p) const { return logical_qubits_[p]; }
-    std::uint32_t get_physical_qubit(std::uint32_t q) const { return physical_qubits_[q]; }
+    // For each physical qubit in order, the logical qubit it holds, as plain indices (the form
+    // handed to Python).
+    std::vector<std::uint32_t> get() const {
+        std::vector<std::uint32_t> result(size());
+        for (std::uint32_t p = 0; p < size(); ++p) result[p] = index(logical_at_[p]);
+        return result;
+    }
 
-    // Records a SWAP gate between two physical qubits.
+    // Records a SWAP gate between two physical qubits; applying it twice restores the order.
+    void insert_physical_swap(Physical p1, Physical p2) {
+        const Logical a = logical_at_[index(p1)];
+        const Logical b = logical_at_[index(p2)];
+        std::swap(logical_at_[index(p1)], logical_at_[index(p2)]);
+        std::swap(physical_of_[index(a)], physical_of_[index(b)]);
+        assert(get_physical_qubit(get_logical_qubit(p1)) == p1);
+        assert(get_physical_qubit(get_logical_qubit(p2)) == p2);
+    }
+
+    // Builds the order that places logical qubit q on physical_of[q]; false (and the order left
+    // unchanged) when the entries are not a permutation of 0..n-1.
+    bool assign(const std::vector<std::uint32_t>& physical_of) {
+        const std::uint32_t n = static_cast<std::uint32_t>(physical_of.size());
+        std::vector<Logical> logical_at(n, Logical{n});
+        for (std::uint32_t q = 0; q < n; ++q) {
+            const std::uint32_t p = physical_of[q];
+            if (p >= n || index(logical_at[p]) != n) return false;
+            logical_at[p] = Logical{q};
+        }
+        physical_of_.resize(n);
+        for (std::uint32_t q = 0; q < n; ++q) physical_of_[q] = Physical{physical_of[q]};
+        logical_at_ = std::move(logical_at);
+        return true;
+    }
+
+    // Untyped forms, kept only while engines move to the typed ones above.
+    std::uint32_t get_physical_qubit(std::uint32_t q) const { return index(physical_of_[q]); }
+    std::uint32_t get_logical_qubit(std::uint32_t p) const { return index(logical_at_[p]); }
     void insert_physical_swap(std::uint32_t p1, std::uint32_t p2) {
-        const std::uint32_t a = logical_qubits_[p1];
-        const std::uint32_t b = logical_qubits_[p2];
-        std::swap(logical_qubits_[p1], logical_qubits_[p2]);
-        std::swap(physical_qubits_[a], physical_qubits_[b]);
+        insert_physical_swap(Physical{p1}, Physical{p2});
     }
 
     bool operator==(const Order&) const = default;
 
 private:
-    std::uint32_t nbqubits_ = 0;
-    std::vector<std::uint32_t> physical_qubits_;  // by logical qubit
-    std::vector<std::uint32_t> logical_qubits_;   // by physical qubit
+    std::vector<Physical> physical_of_;  // by logical qubit
+    std::vector<Logical> logical_at_;    // by physical qubit
 };
 
 }  // namespace couplize

@@ -13,10 +13,22 @@ namespace {
 using Indices = std::vector<std::uint32_t>;
 
 void expect_inverse(const Order& order) {
-    ASSERT_EQ(order.logical_qubits().size(), order.size());
-    ASSERT_EQ(order.physical_qubits().size(), order.size());
+    ASSERT_EQ(order.get().size(), order.size());
     for (std::uint32_t p = 0; p < order.size(); ++p)
-        ASSERT_EQ(order.get_physical_qubit(order.get_logical_qubit(p)), p) << "physical " << p;
+        ASSERT_EQ(order.get_physical_qubit(order.get_logical_qubit(Physical{p})), Physical{p})
+            << "physical " << p;
+}
+
+// Where each logical qubit sits, as plain indices.
+Indices physical_of(const Order& order) {
+    Indices result(order.size());
+    for (std::uint32_t q = 0; q < order.size(); ++q)
+        result[q] = index(order.get_physical_qubit(Logical{q}));
+    return result;
+}
+
+void swap(Order& order, std::uint32_t p1, std::uint32_t p2) {
+    order.insert_physical_swap(Physical{p1}, Physical{p2});
 }
 
 Indices identity(std::uint32_t n) {
@@ -28,28 +40,25 @@ Indices identity(std::uint32_t n) {
 TEST(Order, SwapSequenceOnFourQubits) {
     Order order(4);
     EXPECT_EQ(order.get(), (Indices{0, 1, 2, 3}));
-    order.insert_physical_swap(0, 1);
+    swap(order, 0, 1);
     EXPECT_EQ(order.get(), (Indices{1, 0, 2, 3}));
-    EXPECT_EQ(order.get_physical_qubit(0), 1u);
-    EXPECT_EQ(order.get_logical_qubit(0), 1u);
-    order.insert_physical_swap(1, 2);
+    EXPECT_EQ(order.get_physical_qubit(Logical{0}), Physical{1});
+    EXPECT_EQ(order.get_logical_qubit(Physical{0}), Logical{1});
+    swap(order, 1, 2);
     EXPECT_EQ(order.get(), (Indices{1, 2, 0, 3}));
-    EXPECT_EQ(order.get_physical_qubit(0), 2u);
-    EXPECT_EQ(order.get_physical_qubit(1), 0u);
-    EXPECT_EQ(order.get_physical_qubit(2), 1u);
-    EXPECT_EQ(order.physical_qubits(), (Indices{2, 0, 1, 3}));
+    EXPECT_EQ(physical_of(order), (Indices{2, 0, 1, 3}));
     expect_inverse(order);
 }
 
 TEST(Order, SwapIsAnInvolutionAndSelfSwapIsANoOp) {
     Order order(5);
-    order.insert_physical_swap(1, 3);
-    order.insert_physical_swap(0, 3);
+    swap(order, 1, 3);
+    swap(order, 0, 3);
     const Order before = order;
-    order.insert_physical_swap(2, 4);
-    order.insert_physical_swap(2, 4);
+    swap(order, 2, 4);
+    swap(order, 2, 4);
     EXPECT_EQ(order, before);
-    order.insert_physical_swap(3, 3);
+    swap(order, 3, 3);
     EXPECT_EQ(order, before);
 }
 
@@ -70,12 +79,12 @@ class OrderResize : public ::testing::TestWithParam<std::uint32_t> {};
 TEST_P(OrderResize, GivesTheIdentity) {
     const std::uint32_t n = GetParam();
     Order order(4);
-    order.insert_physical_swap(0, 3);
-    order.insert_physical_swap(1, 3);
+    swap(order, 0, 3);
+    swap(order, 1, 3);
     order.resize(n);
     EXPECT_EQ(order.size(), n);
     EXPECT_EQ(order.get(), identity(n));
-    EXPECT_EQ(order.physical_qubits(), identity(n));
+    EXPECT_EQ(physical_of(order), identity(n));
     EXPECT_EQ(order, Order(n));
 }
 
@@ -83,8 +92,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, OrderResize, ::testing::Values(0u, 1u, 2u, 4u, 5
 
 TEST(Order, ResetKeepsTheSize) {
     Order order(6);
-    order.insert_physical_swap(0, 5);
-    order.insert_physical_swap(2, 5);
+    swap(order, 0, 5);
+    swap(order, 2, 5);
     order.reset();
     EXPECT_EQ(order.size(), 6u);
     EXPECT_EQ(order, Order(6));
@@ -102,11 +111,25 @@ TEST_P(OrderRandomSwaps, MatchesModelAndKeepsInverse) {
     Indices model = identity(n);
     for (int step = 0; step < 300; ++step) {
         const std::uint32_t p1 = any(rng), p2 = any(rng);
-        order.insert_physical_swap(p1, p2);
+        swap(order, p1, p2);
         std::swap(model[p1], model[p2]);
         ASSERT_EQ(order.get(), model) << "step " << step;
-        for (std::uint32_t p = 0; p < n; ++p) ASSERT_EQ(order.get_physical_qubit(model[p]), p);
+        for (std::uint32_t p = 0; p < n; ++p)
+            ASSERT_EQ(order.get_physical_qubit(Logical{model[p]}), Physical{p});
     }
+    expect_inverse(order);
+}
+
+// assign takes a permutation (logical -> physical) and refuses anything else, unchanged.
+TEST(Order, AssignTakesOnlyAPermutation) {
+    Order order(3);
+    ASSERT_TRUE(order.assign({2, 0, 1}));
+    EXPECT_EQ(physical_of(order), (Indices{2, 0, 1}));
+    EXPECT_EQ(order.get(), (Indices{1, 2, 0}));
+    const Order before = order;
+    EXPECT_FALSE(order.assign({0, 0, 1}));
+    EXPECT_FALSE(order.assign({0, 3, 1}));
+    EXPECT_EQ(order, before);
     expect_inverse(order);
 }
 

@@ -207,7 +207,9 @@ void expect_routes(QubitGraph graph, const std::vector<Interaction>& circuit,
         ASSERT_EQ(s.nbqubits, circuit[k].size());
         for (std::size_t a = 0; a < s.nbqubits; ++a)
             EXPECT_EQ(order.get_logical_qubit(s.qubits[a]), circuit[k][a]) << "interaction " << k;
-        if (s.nbqubits == 2) EXPECT_EQ(graph.distance(s.qubits[0], s.qubits[1]), 1u);
+        if (s.nbqubits == 2) {
+            EXPECT_EQ(graph.distance(s.qubits[0], s.qubits[1]), 1u);
+        }
         ++k;
     }
     EXPECT_EQ(k, circuit.size());
@@ -242,9 +244,9 @@ TEST_P(PrunedChoice, SamePathAndOrderAsFullEnumeration) {
 }
 
 std::string topology_case_name(
-    const ::testing::TestParamInfo<std::tuple<Topology, std::uint32_t>>& info) {
-    return std::string(std::get<0>(info.param).name) + "_window" +
-           std::to_string(std::get<1>(info.param));
+    const ::testing::TestParamInfo<std::tuple<Topology, std::uint32_t>>& param_info) {
+    return std::string(std::get<0>(param_info.param).name) + "_window" +
+           std::to_string(std::get<1>(param_info.param));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -349,7 +351,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"UnconnectedBeforeArity", {{0, 3}, {1, 5}, {0, 1, 2}}, 3},
                       FaultCase{"ArityBeforeUnconnected", {{0, 3}, {0, 1, 2}, {1, 5}}, 3},
                       FaultCase{"NoFault", {{0, 3}, {4, 6}, {2, 0}}, 2}),
-    [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<FaultCase>& param_info) { return param_info.param.name; });
 
 }  // namespace
 }  // namespace couplize

@@ -2,10 +2,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include "swapcore/routing_target.hpp"
 
 namespace couplize {
 
@@ -17,15 +21,32 @@ namespace couplize {
 // ordered pair, and the reverse pair receives the reversed path, so a later query in the other
 // direction sees the first answer. Any successful `add_edge` empties the cache.
 //
-// `distance` answers shortest-path lengths in O(1) from an all-pairs table built lazily by one
-// breadth-first search per vertex (O(n * (n + e)) once per topology); hot loops use it instead of
-// materialising paths.
+// `routing_target` is the immutable snapshot the engines route against (distances and neighbour
+// rows), built lazily once per topology version (O(n * (n + e))) and shared by every copy of the
+// graph until one of them changes. `distance` answers from it in O(1). The snapshot may be
+// requested from any thread; `path` and `add_edge` are not thread-safe (the Python layer calls
+// them with the interpreter lock held, and native routing never calls them).
 class QubitGraph {
 public:
-    static constexpr std::uint32_t unreachable = std::numeric_limits<std::uint32_t>::max();
+    static constexpr std::uint32_t unreachable = RoutingTarget::kUnreachable;
 
     QubitGraph() = default;
     explicit QubitGraph(std::uint32_t n) : nbqubits_(n), adjacency_(n) {}
+    QubitGraph(const QubitGraph& other)
+        : nbqubits_(other.nbqubits_),
+          adjacency_(other.adjacency_),
+          path_cache_(other.path_cache_),
+          target_(other.shared_target()) {}
+    QubitGraph& operator=(const QubitGraph& other) {
+        if (this == &other) return *this;
+        std::shared_ptr<const RoutingTarget> target = other.shared_target();
+        nbqubits_ = other.nbqubits_;
+        adjacency_ = other.adjacency_;
+        path_cache_ = other.path_cache_;
+        const std::lock_guard<std::mutex> lock(target_mutex_);
+        target_ = std::move(target);
+        return *this;
+    }
 
     std::uint32_t get_nbqubits() const { return nbqubits_; }
 
@@ -35,7 +56,8 @@ public:
         adjacency_[i].push_back(j);
         adjacency_[j].push_back(i);
         path_cache_.clear();
-        distances_.clear();
+        const std::lock_guard<std::mutex> lock(target_mutex_);
+        target_.reset();
     }
 
     std::vector<std::uint32_t> get_neighbours(std::uint32_t node) const { return neighbours(node); }
@@ -73,21 +95,22 @@ public:
         return found == path_cache_.end() ? no_path_ : found->second;
     }
 
+    // The snapshot of the current topology; the same object until the next add_edge, which
+    // leaves snapshots already handed out unchanged.
+    std::shared_ptr<const RoutingTarget> routing_target() const {
+        const std::lock_guard<std::mutex> lock(target_mutex_);
+        if (!target_) target_ = std::make_shared<const RoutingTarget>(adjacency_);
+        return target_;
+    }
+
     // Number of edges on a shortest path from i to j, or `unreachable`.
-    std::uint32_t distance(std::uint32_t i, std::uint32_t j) {
+    std::uint32_t distance(std::uint32_t i, std::uint32_t j) const {
         check_endpoint(i);
         check_endpoint(j);
-        if (distances_.empty()) build_distances();
-        return distances_[static_cast<std::size_t>(i) * nbqubits_ + j];
+        return routing_target()->distance(Physical{i}, Physical{j});
     }
 
-    // Whole row-major distance table (n * n entries, `unreachable` for other components).
-    const std::vector<std::uint32_t>& distance_table() {
-        if (distances_.empty() && nbqubits_ > 0) build_distances();
-        return distances_;
-    }
-
-    bool are_neighbours(std::uint32_t i, std::uint32_t j) { return distance(i, j) == 1; }
+    bool are_neighbours(std::uint32_t i, std::uint32_t j) const { return distance(i, j) == 1; }
 
 private:
     static std::uint64_t pair_key(std::uint32_t i, std::uint32_t j) {
@@ -128,30 +151,16 @@ private:
         return {result.rbegin(), result.rend()};
     }
 
-    void build_distances() {
-        const std::size_t n = nbqubits_;
-        distances_.assign(n * n, unreachable);
-        std::vector<std::uint32_t> queue(n);
-        for (std::uint32_t s = 0; s < nbqubits_; ++s) {
-            std::uint32_t* row = distances_.data() + static_cast<std::size_t>(s) * n;
-            std::size_t head = 0, tail = 0;
-            row[s] = 0;
-            queue[tail++] = s;
-            while (head < tail) {
-                const std::uint32_t u = queue[head++];
-                for (std::uint32_t v : adjacency_[u]) {
-                    if (row[v] != unreachable) continue;
-                    row[v] = row[u] + 1;
-                    queue[tail++] = v;
-                }
-            }
-        }
+    std::shared_ptr<const RoutingTarget> shared_target() const {
+        const std::lock_guard<std::mutex> lock(target_mutex_);
+        return target_;
     }
 
     std::uint32_t nbqubits_ = 0;
     std::vector<std::vector<std::uint32_t>> adjacency_;
     std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> path_cache_;
-    std::vector<std::uint32_t> distances_;  // row-major n * n, empty until first needed
+    mutable std::mutex target_mutex_;
+    mutable std::shared_ptr<const RoutingTarget> target_;  // null until first needed
     inline static const std::vector<std::uint32_t> no_path_{};
 };
 

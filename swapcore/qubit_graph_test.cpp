@@ -121,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"DuplicateEdges", 3, {{0, 1}, {0, 1}, {1, 2}, {1, 2}}, {{{2, 0}, {2, 1, 0}}}},
         PathCase{
             "IgnoredEdges", 3, {{0, 0}, {0, 3}, {7, 1}, {1, 2}}, {{{0, 2}, {}}, {{1, 2}, {1, 2}}}}),
-    [](const ::testing::TestParamInfo<PathCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<PathCase>& param_info) { return param_info.param.name; });
 
 TEST(QubitGraph, FreshCopyTakenBeforeTheQuerySearchesAgain) {
     QubitGraph graph = make_graph(6, kSixEdges);
@@ -199,7 +199,7 @@ TEST(QubitGraph, EmptyGraph) {
     graph.add_edge(0, 1);
     EXPECT_THROW(graph.get_neighbours(0), std::invalid_argument);
     EXPECT_THROW(graph.path(0, 0), std::invalid_argument);
-    EXPECT_TRUE(graph.distance_table().empty());
+    EXPECT_TRUE(graph.routing_target()->distances().empty());
 }
 
 TEST(QubitGraph, DistanceTable) {
@@ -220,13 +220,13 @@ TEST(QubitGraph, DistanceTable) {
                                               QubitGraph::unreachable,
                                               QubitGraph::unreachable,
                                               0};
-    EXPECT_EQ(graph.distance_table(), expected);
+    EXPECT_EQ(graph.routing_target()->distances(), expected);
     EXPECT_TRUE(graph.are_neighbours(1, 2));
     EXPECT_FALSE(graph.are_neighbours(0, 2));
     EXPECT_FALSE(graph.are_neighbours(0, 0));
     graph.add_edge(2, 3);
     EXPECT_EQ(graph.distance(0, 3), 3u);
-    EXPECT_EQ(graph.distance_table()[3], 3u);
+    EXPECT_EQ(graph.routing_target()->distances()[3], 3u);
 }
 
 // --- property check against the reference search on random graphs -------------------------
@@ -332,8 +332,8 @@ INSTANTIATE_TEST_SUITE_P(Seeded, RandomGraphs,
                                            RandomCase{40, 15, true, 7},
                                            RandomCase{40, 120, true, 8},
                                            RandomCase{60, 40, false, 9}),
-                         [](const ::testing::TestParamInfo<RandomCase>& info) {
-                             const RandomCase& c = info.param;
+                         [](const ::testing::TestParamInfo<RandomCase>& param_info) {
+                             const RandomCase& c = param_info.param;
                              return "n" + std::to_string(c.n) + "_extra" + std::to_string(c.extra) +
                                     (c.connected ? "_tree" : "_sparse") + "_seed" +
                                     std::to_string(c.seed);

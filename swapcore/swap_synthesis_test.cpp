@@ -51,7 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SwapCase{"transposition", {0, 1, 2}, {2, 1, 0}, {{0, 1}, {1, 2}, {0, 1}}},
                       // 0->1->2->0: (0,1) then (0,1)(1,2)(0,1); the two leading (0,1) cancel.
                       SwapCase{"three_cycle", {0, 1, 2}, {1, 2, 0}, {{1, 2}, {0, 1}}}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& param_info) { return param_info.param.name; });
 
 struct CancelCase {
     std::string name;
@@ -75,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A swap sharing one qubit in between blocks the cancellation.
         CancelCase{"blocked", {{0, 1}, {1, 2}, {0, 1}}, {{0, 1}, {1, 2}, {0, 1}}},
         CancelCase{"triple", {{0, 1}, {0, 1}, {0, 1}}, {{0, 1}}}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& param_info) { return param_info.param.name; });
 
 TEST(FindSwaps, MovesEveryStateToItsTarget) {
     // Property over random permutations of random qubit subsets of a 3x3 grid.
@@ -102,7 +102,9 @@ TEST(FindSwaps, MovesEveryStateToItsTarget) {
         ASSERT_EQ(holder, expected) << "round " << round;
         for (std::size_t i = 0; i < swaps.size(); ++i) {
             ASSERT_EQ(g.distance(swaps[i].first, swaps[i].second), 1u);
-            if (i > 0) ASSERT_NE(swaps[i], swaps[i - 1]) << "an adjacent pair survived";
+            if (i > 0) {
+                ASSERT_NE(swaps[i], swaps[i - 1]) << "an adjacent pair survived";
+            }
         }
     }
 }
@@ -155,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "The remap is not a permutation of its positions: entry 1 is 2, not below 2"},
         BadRemap{"repeated_qubit", {1, 1}, {1, 0}, "The remap lists qubit 1 twice"},
         BadRemap{"length_mismatch", {0, 1}, {0}, "The remap lists 2 qubits but has 1 entries"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& param_info) { return param_info.param.name; });
 
 // The marking as a repeated sweep over each qubit wire until nothing changes: the reference
 // the single-pass implementation must agree with.
@@ -226,7 +228,7 @@ INSTANTIATE_TEST_SUITE_P(
         MiddleCase{
             "independent_wires", {{false, {0}}, {true, {1, 2}}, {false, {1}}, {false, {0}}}, 3, {}},
         MiddleCase{"empty", {}, 4, {}}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& param_info) { return param_info.param.name; });
 
 TEST(FindMiddleSwaps, AgreesWithRepeatedSweeps) {
     std::mt19937 rng(3);
