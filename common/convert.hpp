@@ -169,13 +169,18 @@ T& native_ref(nb::handle value, const char* name) {
 class BusyGuard {
 public:
     BusyGuard(bool& busy, const char* engine) : busy_(busy) {
-        if (busy_)
-            raise(PyExc_RuntimeError,
-                  std::string("This ") + engine +
-                      " is already running a call (re-entered from a metric, a copy method or "
-                      "another thread); use a separate engine for nested or parallel work");
+        if (busy_) raise_busy(engine);
         busy_ = true;
     }
+
+    // The RuntimeError of a call refused because the engine is running one.
+    [[noreturn]] static void raise_busy(const char* engine) {
+        raise(PyExc_RuntimeError,
+              std::string("This ") + engine +
+                  " is already running a call (re-entered from a metric, a copy method or "
+                  "another thread); use a separate engine for nested or parallel work");
+    }
+
     ~BusyGuard() { busy_ = false; }
     BusyGuard(const BusyGuard&) = delete;
     BusyGuard& operator=(const BusyGuard&) = delete;

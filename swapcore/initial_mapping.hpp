@@ -18,6 +18,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -388,14 +389,18 @@ inline bool explore_partially(Placement& prefix, Placement& remaining, const Wei
 
 // Randomised branch and bound: the physical qubits are tried in a shuffled order, so among
 // several optima the one met first is random. Returns `perm` itself unless some placement
-// scores strictly better.
+// scores strictly better. `seed`, when given, reseeds the process-wide generator under the same
+// lock as the shuffle, so that a search running on another thread cannot draw in between and
+// equal seeded calls give equal results.
 inline Placement partial_search(Placement& perm, const WeightTable& w, const DistanceTable& d,
-                                const StopCheck& stop = {}) {
+                                const StopCheck& stop = {},
+                                std::optional<std::uint32_t> seed = std::nullopt) {
     double best = detail::exact_score(perm, w, d);
     Placement order = perm;
     {
         InitialMappingRandom& source = InitialMappingRandom::get();
         std::lock_guard<std::mutex> guard(source.lock);
+        if (seed) source.engine.seed(*seed);
         std::shuffle(order.begin(), order.end(), source.engine);
     }
     Placement prefix;
@@ -405,9 +410,11 @@ inline Placement partial_search(Placement& perm, const WeightTable& w, const Dis
 
 // The placement search over a circuit's operations (their qubit lists, in order) on `graph`.
 // Throws std::invalid_argument for a qubit outside the graph, a weighted operation on more than
-// two qubits, a disconnected graph, or an exhaustive search over more than 12 qubits.
+// two qubits, a disconnected graph, or an exhaustive search over more than 12 qubits. `seed`,
+// when given, reseeds the process-wide generator first (see partial_search).
 inline Placement find_initial_mapping(std::vector<Interaction> interactions, QubitGraph graph,
-                                      bool parallel, int threads = 0, const StopCheck& stop = {}) {
+                                      bool parallel, int threads = 0, const StopCheck& stop = {},
+                                      std::optional<std::uint32_t> seed = std::nullopt) {
     const std::uint32_t n = graph.get_nbqubits();
     Placement identity(n);
     for (std::uint32_t q = 0; q < n; ++q) identity[q] = q;
@@ -447,8 +454,11 @@ inline Placement find_initial_mapping(std::vector<Interaction> interactions, Qub
 
     const WeightTable w(n, weights);
     const DistanceTable d(n, std::move(distances));
-    if (parallel) return force_brut_search(identity, n, w, d, threads, stop);
-    return partial_search(identity, w, d, stop);
+    if (parallel) {
+        if (seed) seed_initial_mapping(*seed);  // the exhaustive search draws nothing
+        return force_brut_search(identity, n, w, d, threads, stop);
+    }
+    return partial_search(identity, w, d, stop, seed);
 }
 
 }  // namespace couplize

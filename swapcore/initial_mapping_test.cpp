@@ -10,6 +10,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "swapcore/test_topologies.hpp"
@@ -178,6 +179,28 @@ TEST(InitialMapping, SeedMakesTheRandomisedSearchReproducible) {
     const Placement first = find_initial_mapping(interactions, graph, false);
     seed_initial_mapping(99);
     EXPECT_EQ(find_initial_mapping(interactions, graph, false), first);
+}
+
+// Seeded randomised searches on several threads at once (the thread sanitizer pass of the test
+// command runs this): each seed gives what it gives alone, since the reseeding and the draws of
+// one search cannot interleave with another's.
+TEST(InitialMapping, ConcurrentSeededSearchesAreReproducible) {
+    const auto interactions = random_interactions(7, 30, 5);
+    const QubitGraph graph = make_graph(7, line_edges(7));
+    constexpr std::uint32_t kThreads = 6;
+    std::vector<Placement> alone(kThreads);
+    for (std::uint32_t t = 0; t < kThreads; ++t)
+        alone[t] = find_initial_mapping(interactions, graph, false, 0, {}, t);
+    std::vector<int> mismatches(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (std::uint32_t t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 20; ++round)
+                mismatches[t] +=
+                    find_initial_mapping(interactions, graph, false, 0, {}, t) != alone[t];
+        });
+    for (std::thread& thread : threads) thread.join();
+    for (std::uint32_t t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "seed " << t;
 }
 
 TEST(InitialMapping, NothingInteractingKeepsTheIdentity) {

@@ -61,6 +61,20 @@ private:
     nb::tuple ops_;
 };
 
+// Marks the engine's path finder as being stepped without the GIL for the scope's length. Set and
+// cleared with the GIL held (declare it before the gil_scoped_release), so other threads read
+// the flag safely: get_order then refuses rather than read the order being changed.
+class SteppingWithoutGil {
+public:
+    explicit SteppingWithoutGil(Couplizer& engine) : flag_(engine.stepping) { flag_ = true; }
+    ~SteppingWithoutGil() { flag_ = false; }
+    SteppingWithoutGil(const SteppingWithoutGil&) = delete;
+    SteppingWithoutGil& operator=(const SteppingWithoutGil&) = delete;
+
+private:
+    bool& flag_;
+};
+
 bool is_strictly_increasing(const std::vector<std::uint32_t>& order) {
     for (std::size_t i = 1; i < order.size(); ++i)
         if (order[i - 1] >= order[i]) return false;
@@ -200,12 +214,14 @@ void route(Couplizer& self, nb::handle circuit, const CircuitQubits& input,
     // Candidates handed to Python cost some hundred bytes per entry instead of twelve.
     finder.set_entry_limit(native || model ? PathFinder::default_entry_limit : python_entry_limit);
     if (native) {
+        SteppingWithoutGil stepping(self);
         nb::gil_scoped_release release;
         finder.route_fewest(self.whole_window);
         return;
     }
     if (model) {
         // The durations are copied out of the metric, so the loop needs no Python object.
+        SteppingWithoutGil stepping(self);
         nb::gil_scoped_release release;
         DurationScorer scorer(*model);
         finder.step(0);
@@ -451,7 +467,13 @@ Returns:
     with a placement, it starts with the placement REMAP and ends with its inverse)DOC")
         .def(
             "get_order",
-            [](const Couplizer& self) { return to_int_list(self.path_finder.get_order()); },
+            [](const Couplizer& self) {
+                // A metric called back by couplize may read the order of the routing under way
+                // (the GIL is held then); another thread may not while the routing runs without
+                // the GIL.
+                if (self.stepping) BusyGuard::raise_busy("Couplizer");
+                return to_int_list(self.path_finder.get_order());
+            },
             "For each physical qubit, the logical qubit it holds after the last couplization")
         .def("__reduce__", [](nb::handle) -> nb::object { raise(PyExc_TypeError, no_reduce); });
     cls.attr("circuit") = nullable_property(&Couplizer::circuit);

@@ -1,5 +1,6 @@
 // DurationMetric: gate durations from a user dictionary, as-soon-as-possible scheduling, and
 // the choice of the candidate that finishes first (or leaves qubits idle the least).
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,22 +22,26 @@ constexpr const char* default_key = "-DEFAULT-";
 struct ParamHost {
     nb::object Variable, circ_to_np, INT, DOUBLE, STRING, MATRIX, int_type, float_type;
 
+    // Built on first use, with the GIL held. Not through a function-local static's guard: the
+    // imports run Python code, which may hand the GIL to another thread that would then wait on
+    // the guard while holding the GIL, a deadlock. The GIL orders the check instead; should two
+    // threads build it at once, the first one finished is kept.
     static const ParamHost& get() {
-        static const ParamHost* host = [] {
-            auto* h = new ParamHost();  // lives as long as the interpreter
-            nb::module_ ttypes = nb::module_::import_("mirel.comm.datamodel.ttypes");
-            nb::object types = ttypes.attr("ParamType");
-            h->Variable = nb::module_::import_("mirel.core.variables").attr("Variable");
-            h->circ_to_np = nb::module_::import_("mirel.core.util").attr("circ_to_np");
-            h->INT = types.attr("INT");
-            h->DOUBLE = types.attr("DOUBLE");
-            h->STRING = types.attr("STRING");
-            h->MATRIX = types.attr("MATRIX");
-            nb::module_ builtins = nb::module_::import_("builtins");
-            h->int_type = builtins.attr("int");
-            h->float_type = builtins.attr("float");
-            return h;
-        }();
+        static const ParamHost* host = nullptr;  // constant-initialised: no guard
+        if (host) return *host;
+        auto h = std::make_unique<ParamHost>();
+        nb::module_ ttypes = nb::module_::import_("mirel.comm.datamodel.ttypes");
+        nb::object types = ttypes.attr("ParamType");
+        h->Variable = nb::module_::import_("mirel.core.variables").attr("Variable");
+        h->circ_to_np = nb::module_::import_("mirel.core.util").attr("circ_to_np");
+        h->INT = types.attr("INT");
+        h->DOUBLE = types.attr("DOUBLE");
+        h->STRING = types.attr("STRING");
+        h->MATRIX = types.attr("MATRIX");
+        nb::module_ builtins = nb::module_::import_("builtins");
+        h->int_type = builtins.attr("int");
+        h->float_type = builtins.attr("float");
+        if (!host) host = h.release();  // lives as long as the interpreter
         return *host;
     }
 };

@@ -1,4 +1,5 @@
 // get_initial_order: the placement search over a host circuit and a QubitGraph.
+#include <optional>
 #include <vector>
 
 #include "common/convert.hpp"
@@ -27,8 +28,8 @@ nb::list get_initial_order(nb::handle circuit, nb::handle graph, nb::handle para
     interactions.reserve(nb::len(ops));
     for (nb::handle op : ops) interactions.push_back(to_uint32_list(op.attr("qbits")));
     QubitGraph native_graph = nb::cast<QubitGraph&>(graph);
-    const bool reseed = !seed.is_none();
-    const std::uint32_t seed_value = reseed ? to_uint32(seed) : 0;
+    std::optional<std::uint32_t> seed_value;
+    if (!seed.is_none()) seed_value = to_uint32(seed);
 
     // The search runs without the interpreter, which now and then handles pending signals so
     // that a long search can be interrupted (Ctrl-C raises KeyboardInterrupt).
@@ -40,10 +41,11 @@ nb::list get_initial_order(nb::handle circuit, nb::handle graph, nb::handle para
     bool stopped = false;
     {
         nb::gil_scoped_release release;
-        if (reseed) seed_initial_mapping(seed_value);
         try {
+            // The search reseeds under the generator's lock: another thread's search cannot
+            // draw between the reseeding and this search's draws.
             placement = find_initial_mapping(std::move(interactions), std::move(native_graph),
-                                             exhaustive == 1, 0, interrupted);
+                                             exhaustive == 1, 0, interrupted, seed_value);
         } catch (const SearchStopped&) {
             stopped = true;
         }

@@ -23,6 +23,7 @@ struct Couplizer {
     std::uint32_t window_size = 3;
     bool graph_defined = false;
     bool busy = false;            // a call is running (see BusyGuard)
+    bool stepping = false;        // path_finder is being stepped without the GIL
     bool whole_window = false;    // commit each chosen candidate whole (native choice only)
     std::uint32_t lookahead = 0;  // interactions past the first weighed by the native choice
     double lookahead_weight = 0.5;
