@@ -298,11 +298,12 @@ bool scores_by_op_count(nb::handle metric) {
 namespace {
 
 // A property whose deletion stores None, as the engine's public attributes do. `name` and
-// `type` (the Python type of the value) make the signatures of its getter and setter.
+// `type` (the Python type of the value) make the signatures of its getter, setter and deleter.
 nb::object nullable_property(nb::object Couplizer::* field, const std::string& name,
                              const std::string& type, const char* doc) {
     const std::string get_sig = "def " + name + "(self, /) -> " + type + " | None";
-    const std::string set_sig = "def " + name + "(self, value: " + type + " | None, /) -> None";
+    // None is refused on assignment (only deletion stores it), so the setter's type has no None.
+    const std::string set_sig = "def " + name + "(self, value: " + type + ", /) -> None";
     nb::object getter = nb::cpp_function(
         [field](Couplizer& self) -> nb::object {
             return (self.*field).is_valid() ? self.*field : nb::none();
@@ -311,7 +312,9 @@ nb::object nullable_property(nb::object Couplizer::* field, const std::string& n
     nb::object setter = nb::cpp_function(
         [field](Couplizer& self, nb::handle value) { self.*field = nb::borrow(value); },
         nb::is_method(), nb::sig(set_sig.c_str()));
-    nb::object deleter = nb::cpp_function([field](Couplizer& self) { self.*field = nb::none(); });
+    const std::string del_sig = "def " + name + "(self, /) -> None";
+    nb::object deleter = nb::cpp_function([field](Couplizer& self) { self.*field = nb::none(); },
+                                          nb::is_method(), nb::sig(del_sig.c_str()));
     return nb::module_::import_("builtins").attr("property")(getter, setter, deleter, doc);
 }
 
