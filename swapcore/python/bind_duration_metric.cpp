@@ -211,7 +211,7 @@ void init(DurationMetric& self) {
         model.op_durations.push_back(duration_of(time_map, op.attr("gate")));
     model.swap = time_map.at("SWAP");
     const long long nbqbits = to_long_long(circuit.attr("nbqbits"));
-    model.nbqubits = nbqbits > 0 ? static_cast<std::size_t>(nbqbits) : 0;
+    model.nb_physical = nbqbits > 0 ? static_cast<std::size_t>(nbqbits) : 0;
     self.circuit = circuit;
     self.time_map = std::move(time_map);
     self.model = std::move(model);

@@ -1,10 +1,12 @@
 // get_initial_order: the placement search over a host circuit and a QubitGraph.
+#include <memory>
 #include <vector>
 
 #include "common/convert.hpp"
 #include "common/host.hpp"
 #include "swapcore/initial_mapping.hpp"
 #include "swapcore/python/bind_qubit_graph.hpp"
+#include "swapcore/qubit_graph.hpp"
 
 namespace couplize::py {
 
@@ -26,7 +28,9 @@ nb::list get_initial_order(nb::handle circuit, nb::handle graph, nb::handle para
     nb::list ops = nb::borrow<nb::list>(circuit.attr("ops"));
     interactions.reserve(nb::len(ops));
     for (nb::handle op : ops) interactions.push_back(to_uint32_list(op.attr("qbits")));
-    QubitGraph native_graph = nb::cast<QubitGraph&>(graph);
+    // The graph's immutable snapshot, taken with the GIL held.
+    const std::shared_ptr<const RoutingTarget> target =
+        nb::cast<QubitGraph&>(graph).routing_target();
     const bool reseed = !seed.is_none();
     const std::uint32_t seed_value = reseed ? to_uint32(seed) : 0;
 
@@ -42,8 +46,8 @@ nb::list get_initial_order(nb::handle circuit, nb::handle graph, nb::handle para
         nb::gil_scoped_release release;
         if (reseed) seed_initial_mapping(seed_value);
         try {
-            placement = find_initial_mapping(std::move(interactions), std::move(native_graph),
-                                             exhaustive == 1, 0, interrupted);
+            placement =
+                find_initial_mapping(interactions, *target, exhaustive == 1, 0, interrupted);
         } catch (const SearchStopped&) {
             stopped = true;
         }
