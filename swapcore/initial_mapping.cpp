@@ -288,6 +288,7 @@ bool explore_partially(Placement& prefix, Placement& remaining, const WeightTabl
     detail::Explorer explorer{w, d, bounds, stop};
     if (!detail::explore(work, buffer, prefix.size(), explorer, best, found)) return false;
     prefix = std::move(found);
+    assert(detail::exact_score(prefix, w, d) == best);  // the score of the placement returned
     return true;
 }
 
