@@ -40,29 +40,9 @@ std::uint32_t factorial(std::uint32_t n) {
     return result;
 }
 
-bool is_new_best_score(const Placement& perm, const WeightTable& w, const DistanceTable& d,
-                       const double& best, double& score, bool exact) {
-    const std::uint32_t m = static_cast<std::uint32_t>(perm.size());
-    double sum = 0.0;
-    for (std::uint32_t i = 0; i < m; ++i) {
-        const std::uint32_t pi = perm[i];
-        for (std::uint32_t k = w.row_begin(i); k < w.row_end(i); ++k) {
-            const std::uint32_t j = w.column(k);
-            if (j >= m) break;  // columns ascend: the rest of the row is outside the prefix
-            sum += w.weight(k) * d(pi, perm[j]);
-            if (!exact && sum > best) {
-                score = sum;
-                return false;
-            }
-        }
-    }
-    score = sum;
-    return sum < best;
-}
-
 namespace detail {
 
-double exact_score(const Placement& perm, const WeightTable& w, const DistanceTable& d) {
+inline double exact_score(const Placement& perm, const WeightTable& w, const DistanceTable& d) {
     double score = 0.0;
     is_new_best_score(perm, w, d, std::numeric_limits<double>::infinity(), score, true);
     return score;
@@ -246,8 +226,9 @@ struct Explorer {
     std::uint64_t nodes = 0;
 };
 
-bool explore(Placement& prefix, Placement& remaining, std::size_t depth, Explorer& x, double& best,
-             Placement& found) {
+// Declared inline so that the compiler may expand its recursion into itself.
+inline bool explore(Placement& prefix, Placement& remaining, std::size_t depth, Explorer& x,
+                    double& best, Placement& found) {
     if ((++x.nodes & 0xFFFF) == 0 && x.stop && x.stop()) throw SearchStopped();
     const WeightTable& w = x.w;
     const DistanceTable& d = x.d;

@@ -82,9 +82,27 @@ std::uint32_t factorial(std::uint32_t n);
 
 // Scores the placement (logical qubits 0 .. perm.size() - 1). Returns whether the score is
 // strictly below `best`. Unless `exact`, gives up as soon as the running sum exceeds `best`; then
-// `score` holds that partial sum (still above `best`), else the whole score.
-bool is_new_best_score(const Placement& perm, const WeightTable& w, const DistanceTable& d,
-                       const double& best, double& score, bool exact);
+// `score` holds that partial sum (still above `best`), else the whole score. The inner loop of
+// every search, so it stays inline.
+inline bool is_new_best_score(const Placement& perm, const WeightTable& w, const DistanceTable& d,
+                              const double& best, double& score, bool exact) {
+    const std::uint32_t m = static_cast<std::uint32_t>(perm.size());
+    double sum = 0.0;
+    for (std::uint32_t i = 0; i < m; ++i) {
+        const std::uint32_t pi = perm[i];
+        for (std::uint32_t k = w.row_begin(i); k < w.row_end(i); ++k) {
+            const std::uint32_t j = w.column(k);
+            if (j >= m) break;  // columns ascend: the rest of the row is outside the prefix
+            sum += w.weight(k) * d(pi, perm[j]);
+            if (!exact && sum > best) {
+                score = sum;
+                return false;
+            }
+        }
+    }
+    score = sum;
+    return sum < best;
+}
 
 namespace detail {
 
