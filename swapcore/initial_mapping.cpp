@@ -141,16 +141,16 @@ Placement force_brut_search(Placement& perm, const std::uint32_t& n, const Weigh
 
     // Iterations run in rounds of 2^20 (tens of milliseconds), each split into one contiguous
     // block per thread; `stop` is asked between rounds, outside any parallel region.
-    constexpr std::uint64_t round = std::uint64_t{1} << 20;
+    constexpr std::uint64_t kRound = std::uint64_t{1} << 20;
 #ifdef _OPENMP
     const bool parallel = detail::parallel_region_is_safe();
     const int team = threads > 0 ? threads : omp_get_max_threads();
 #else
     (void)threads;
 #endif
-    for (std::uint64_t begin = 0; begin < total; begin += round) {
+    for (std::uint64_t begin = 0; begin < total; begin += kRound) {
         if (begin > 0 && stop && stop()) throw SearchStopped();
-        const std::uint64_t size = std::min(round, total - begin);
+        const std::uint64_t size = std::min(kRound, total - begin);
 #ifdef _OPENMP
         if (parallel) {
 #pragma omp parallel num_threads(team)

@@ -14,8 +14,8 @@ using namespace nb::literals;
 
 namespace {
 
-constexpr const char* no_reduce = "no default __reduce__ due to non-trivial __cinit__";
-constexpr const char* default_key = "-DEFAULT-";
+constexpr const char* kNoReduce = "no default __reduce__ due to non-trivial __cinit__";
+constexpr const char* kDefaultKey = "-DEFAULT-";
 
 // Host names used by the parameter conversion, looked up once.
 struct ParamHost {
@@ -167,9 +167,9 @@ std::map<std::string, double> get_map_time(const DurationMetric& self, nb::handl
         if (name == "SWAP" && !contains(gate_dic, "SWAP")) continue;
         GateKey key = gate_key(gate_dic, gate);
         if (!contains(gate_time, key.key)) {
-            if (!contains(gate_time, default_key))
+            if (!contains(gate_time, kDefaultKey))
                 raise(PyExc_Exception, "Unknown time of execution of the gate " + key.key);
-            key.key = default_key;
+            key.key = kDefaultKey;
         }
         nb::object value = gate_time[nb::str(key.key.c_str())];
         if (!is_number(value)) {
@@ -180,10 +180,10 @@ std::map<std::string, double> get_map_time(const DurationMetric& self, nb::handl
         if (!as_float.is_valid()) throw nb::python_error();
         result[name] = as_double(as_float);
     }
-    const bool has_default = contains(gate_time, default_key);
+    const bool has_default = contains(gate_time, kDefaultKey);
     const bool has_swap = contains(gate_time, "SWAP");
     if (has_default && !has_swap) {
-        if (!result.count("SWAP")) result["SWAP"] = swap_duration(gate_time[default_key]);
+        if (!result.count("SWAP")) result["SWAP"] = swap_duration(gate_time[kDefaultKey]);
     } else if (swap_optional) {
     } else if (has_swap) {
         if (!result.count("SWAP")) result["SWAP"] = swap_duration(gate_time["SWAP"]);
@@ -329,7 +329,7 @@ void bind_duration_metric(nb::module_& m) {
                  to.gate_time = HostTypes::get().deepcopy(to.gate_time, memo);
                  return clone;
              })
-        .def("__reduce__", [](nb::handle) -> nb::object { raise(PyExc_TypeError, no_reduce); })
+        .def("__reduce__", [](nb::handle) -> nb::object { raise(PyExc_TypeError, kNoReduce); })
         .def(
             "minimize_idle_time", [](DurationMetric& self) { self.minimize_idle = true; },
             "Choose the routing that leaves the qubits idle the least")

@@ -10,7 +10,7 @@ using namespace nb::literals;
 
 namespace {
 
-constexpr const char* no_reduce = "no default __reduce__ due to non-trivial __cinit__";
+constexpr const char* kNoReduce = "no default __reduce__ due to non-trivial __cinit__";
 
 // A new instance of the metric's own type carrying a copy of its instance dictionary.
 nb::object copy_metric(nb::handle self) {
@@ -38,7 +38,7 @@ void bind_metrics(nb::module_& m) {
         .def(nb::init<>())
         .def("__copy__", &copy_metric, "Return a copy of current object")
         .def("__deepcopy__", [](nb::handle self, nb::handle) { return copy_metric(self); })
-        .def("__reduce__", [](nb::handle) -> nb::object { raise(PyExc_TypeError, no_reduce); })
+        .def("__reduce__", [](nb::handle) -> nb::object { raise(PyExc_TypeError, kNoReduce); })
         .def(
             "set_couplizer",
             [](nb::handle, nb::handle couplizer) {
