@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <limits>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -158,12 +159,13 @@ TEST(InitialMapping, LineOfThreeOptima) {
     const Tables t = tables_for(gate, line_graph(3));
     EXPECT_DOUBLE_EQ(score_of(identity(3), t), 18.0);
     for (int threads : {1, 2, 3})
-        EXPECT_EQ(find_initial_mapping(gate, line_graph(3), true, threads), (Placement{0, 2, 1}));
+        EXPECT_EQ(find_initial_mapping(gate, *line_graph(3).routing_target(), true, threads),
+                  (Placement{0, 2, 1}));
     const std::vector<Placement> optima{{0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}};
     std::vector<bool> met(optima.size(), false);
     for (std::uint32_t seed = 0; seed < 40; ++seed) {
         seed_initial_mapping(seed);
-        const Placement found = find_initial_mapping(gate, line_graph(3), false);
+        const Placement found = find_initial_mapping(gate, *line_graph(3).routing_target(), false);
         const auto at = std::find(optima.begin(), optima.end(), found);
         ASSERT_NE(at, optima.end());
         EXPECT_DOUBLE_EQ(score_of(found, t), 8.0);
@@ -176,9 +178,9 @@ TEST(InitialMapping, SeedMakesTheRandomisedSearchReproducible) {
     const auto interactions = random_interactions(7, 30, 5);
     const QubitGraph graph = make_graph(7, line_edges(7));
     seed_initial_mapping(99);
-    const Placement first = find_initial_mapping(interactions, graph, false);
+    const Placement first = find_initial_mapping(interactions, *graph.routing_target(), false);
     seed_initial_mapping(99);
-    EXPECT_EQ(find_initial_mapping(interactions, graph, false), first);
+    EXPECT_EQ(find_initial_mapping(interactions, *graph.routing_target(), false), first);
 }
 
 // Seeded randomised searches on several threads at once (the thread sanitizer pass of the test
@@ -186,18 +188,19 @@ TEST(InitialMapping, SeedMakesTheRandomisedSearchReproducible) {
 // one search cannot interleave with another's.
 TEST(InitialMapping, ConcurrentSeededSearchesAreReproducible) {
     const auto interactions = random_interactions(7, 30, 5);
-    const QubitGraph graph = make_graph(7, line_edges(7));
+    const std::shared_ptr<const RoutingTarget> graph =
+        make_graph(7, line_edges(7)).routing_target();
     constexpr std::uint32_t kThreads = 6;
     std::vector<Placement> alone(kThreads);
     for (std::uint32_t t = 0; t < kThreads; ++t)
-        alone[t] = find_initial_mapping(interactions, graph, false, 0, {}, t);
+        alone[t] = find_initial_mapping(interactions, *graph, false, 0, {}, t);
     std::vector<int> mismatches(kThreads, 0);
     std::vector<std::thread> threads;
     for (std::uint32_t t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
             for (int round = 0; round < 20; ++round)
                 mismatches[t] +=
-                    find_initial_mapping(interactions, graph, false, 0, {}, t) != alone[t];
+                    find_initial_mapping(interactions, *graph, false, 0, {}, t) != alone[t];
         });
     for (std::thread& thread : threads) thread.join();
     for (std::uint32_t t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "seed " << t;
@@ -206,9 +209,10 @@ TEST(InitialMapping, ConcurrentSeededSearchesAreReproducible) {
 TEST(InitialMapping, NothingInteractingKeepsTheIdentity) {
     const std::vector<Interaction> one_qubit{{0}, {}, {3}};
     for (bool parallel : {true, false})
-        EXPECT_EQ(find_initial_mapping(one_qubit, line_graph(5), parallel), identity(5));
-    EXPECT_EQ(find_initial_mapping({}, QubitGraph(0), true), Placement{});
-    EXPECT_EQ(find_initial_mapping({{0}}, QubitGraph(1), false), Placement{0});
+        EXPECT_EQ(find_initial_mapping(one_qubit, *line_graph(5).routing_target(), parallel),
+                  identity(5));
+    EXPECT_EQ(find_initial_mapping({}, *QubitGraph(0).routing_target(), true), Placement{});
+    EXPECT_EQ(find_initial_mapping({{0}}, *QubitGraph(1).routing_target(), false), Placement{0});
 }
 
 struct SearchCase {
@@ -233,11 +237,12 @@ TEST_P(SearchAgreement, MatchesReference) {
         Placement start = identity(c.n);
         EXPECT_EQ(force_brut_search(start, c.n, t.w, t.d, threads), expected) << threads;
         EXPECT_EQ(start, identity(c.n));
-        EXPECT_EQ(find_initial_mapping(interactions, graph, true, threads), expected);
+        EXPECT_EQ(find_initial_mapping(interactions, *graph.routing_target(), true, threads),
+                  expected);
     }
     for (std::uint32_t seed = 0; seed < 4; ++seed) {
         seed_initial_mapping(seed);
-        const Placement found = find_initial_mapping(interactions, graph, false);
+        const Placement found = find_initial_mapping(interactions, *graph.routing_target(), false);
         EXPECT_EQ(score_of(found, t), score_of(expected, t)) << "seed " << seed;
     }
 }
@@ -283,9 +288,10 @@ TEST(InitialMapping, WeightLimitStopsTheThreeQubitCheck) {
     // stops at the fifth, so a later three-qubit operation is never looked at.
     std::vector<Interaction> ops(4, Interaction{0, 1});
     ops.push_back({0, 1, 2});
-    EXPECT_THROW(find_initial_mapping(ops, line_graph(3), true), std::invalid_argument);
+    EXPECT_THROW(find_initial_mapping(ops, *line_graph(3).routing_target(), true),
+                 std::invalid_argument);
     ops.insert(ops.begin(), Interaction{1, 2});
-    EXPECT_NO_THROW(find_initial_mapping(ops, line_graph(3), true));
+    EXPECT_NO_THROW(find_initial_mapping(ops, *line_graph(3).routing_target(), true));
 }
 
 // Both searches poll the stop check and give up when it answers true.
@@ -296,13 +302,15 @@ TEST(InitialMapping, StopCheckEndsLongSearches) {
         int calls = 0;
         const StopCheck stop_second = [&calls] { return ++calls == 2; };
         seed_initial_mapping(3);
-        EXPECT_THROW(find_initial_mapping(interactions, graph, parallel, 2, stop_second),
-                     SearchStopped)
+        EXPECT_THROW(
+            find_initial_mapping(interactions, *graph.routing_target(), parallel, 2, stop_second),
+            SearchStopped)
             << parallel;
         EXPECT_EQ(calls, 2);
     }
     const StopCheck never = [] { return false; };
-    EXPECT_EQ(find_initial_mapping({{0, 2}}, line_graph(3), true, 2, never), (Placement{0, 2, 1}));
+    EXPECT_EQ(find_initial_mapping({{0, 2}}, *line_graph(3).routing_target(), true, 2, never),
+              (Placement{0, 2, 1}));
 }
 
 struct RejectCase {
@@ -318,7 +326,7 @@ class InitialMappingRejects : public ::testing::TestWithParam<RejectCase> {};
 TEST_P(InitialMappingRejects, WithMessage) {
     const RejectCase& c = GetParam();
     try {
-        find_initial_mapping(c.interactions, c.graph, c.parallel);
+        find_initial_mapping(c.interactions, *c.graph.routing_target(), c.parallel);
         FAIL() << "no exception";
     } catch (const std::invalid_argument& e) {
         EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
@@ -353,7 +361,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(InitialMapping, ThirteenQubitsRandomisedSearchRuns) {
     // Only the exhaustive search is bounded by 12 qubits.
     seed_initial_mapping(1);
-    EXPECT_EQ(find_initial_mapping({{0}, {12}}, line_graph(13), false), identity(13));
+    EXPECT_EQ(find_initial_mapping({{0}, {12}}, *line_graph(13).routing_target(), false),
+              identity(13));
 }
 
 }  // namespace

@@ -27,33 +27,33 @@ class EntryLimit : public testing::TestWithParam<std::uint32_t> {};
 
 TEST_P(EntryLimit, ExactlyTheEntriesThatFitAreAccepted) {
     const std::uint32_t window = GetParam();
-    PathFinder unbounded(fixtures::line_graph(10), window);
+    PathFinder unbounded(fixtures::line_graph(10).routing_target(), window);
     unbounded.set_interaction_list(far_pairs(6));
     unbounded.step(0);
     const std::size_t needed = total_entries(unbounded.candidates());
 
-    PathFinder exact(fixtures::line_graph(10), window);
+    PathFinder exact(fixtures::line_graph(10).routing_target(), window);
     exact.set_entry_limit(needed);
     exact.set_interaction_list(far_pairs(6));
     exact.step(0);
     EXPECT_EQ(exact.candidates().steps.size(), needed);
     EXPECT_EQ(exact.candidates().offsets, unbounded.candidates().offsets);
 
-    PathFinder short_by_one(fixtures::line_graph(10), window);
+    PathFinder short_by_one(fixtures::line_graph(10).routing_target(), window);
     short_by_one.set_entry_limit(needed - 1);
     short_by_one.set_interaction_list(far_pairs(6));
-    EXPECT_THROW(short_by_one.step(0), std::length_error);
+    EXPECT_THROW(short_by_one.step(0), std::invalid_argument);
 }
 
 INSTANTIATE_TEST_SUITE_P(Windows, EntryLimit, testing::Values(1u, 2u, 3u));
 
 TEST(EntryLimit, HugeWindowOnFarGatesThrowsInsteadOfExhaustingMemory) {
-    PathFinder finder(fixtures::line_graph(10), 0xFFFFFFFFu);
+    PathFinder finder(fixtures::line_graph(10).routing_target(), 0xFFFFFFFFu);
     finder.set_interaction_list(far_pairs(40000));
     try {
         finder.step(0);
-        FAIL() << "expected std::length_error";
-    } catch (const std::length_error& e) {
+        FAIL() << "expected std::invalid_argument";
+    } catch (const std::invalid_argument& e) {
         EXPECT_NE(std::string(e.what()).find("use a smaller window_size"), std::string::npos);
     }
 }
@@ -74,12 +74,13 @@ std::vector<Interaction> random_pairs(std::size_t count) {
 }
 
 TEST(EntryLimit, FewestChoiceSearchIsBoundedToo) {
-    PathFinder finder(fixtures::line_graph(10), 64);
+    PathFinder finder(fixtures::line_graph(10).routing_target(), 64);
     finder.set_entry_limit(1000);
     finder.set_interaction_list(random_pairs(200));
-    EXPECT_THROW(finder.route_fewest(), std::length_error);
+    EXPECT_THROW(finder.route_fewest(), std::invalid_argument);
 
-    PathFinder small(fixtures::line_graph(10), 3);  // a small window stays far below the limit
+    PathFinder small(fixtures::line_graph(10).routing_target(),
+                     3);  // a small window stays far below the limit
     small.set_entry_limit(1000);
     small.set_interaction_list(random_pairs(200));
     EXPECT_NO_THROW(small.route_fewest());
@@ -89,7 +90,7 @@ TEST(EntryLimit, LongRunOfExecutableInteractionsInTheWindowDoesNotNest) {
     // One split, then a run of interactions that stay adjacent whatever the split chose.
     std::vector<Interaction> interactions{{0, 2}};
     interactions.insert(interactions.end(), 200000, Interaction{3, 4});
-    PathFinder finder(fixtures::line_graph(5), 0xFFFFFFFFu);
+    PathFinder finder(fixtures::line_graph(5).routing_target(), 0xFFFFFFFFu);
     finder.set_interaction_list(interactions);
     finder.step(0);
     ASSERT_EQ(finder.candidates().size(), 2u);

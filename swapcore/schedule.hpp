@@ -7,10 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "common/qubits.hpp"
 #include "swapcore/gate.hpp"
 #include "swapcore/path_finder.hpp"
 
 namespace couplize {
+
+namespace detail {
+// Array slot of a physical qubit, given typed (routed paths) or plain (lists read from Python).
+inline std::uint32_t slot_of(std::uint32_t q) { return q; }
+inline std::uint32_t slot_of(Physical q) { return index(q); }
+}  // namespace detail
 
 // Per-qubit free times and the idle total of an as-soon-as-possible replay. An operation on
 // q1..qk starts at t = the latest free time among them; each qubit waits t minus its own free
@@ -18,18 +25,21 @@ namespace couplize {
 // path may name physical qubits beyond the circuit's own.
 class Schedule {
 public:
-    explicit Schedule(std::size_t nbqubits = 0) : free_at_(nbqubits, 0.0) {}
+    explicit Schedule(std::size_t nb_physical = 0) : free_at_(nb_physical, 0.0) {}
 
-    void apply(const std::uint32_t* qubits, std::size_t n, double duration) {
+    template <class Qubit>
+    void apply(const Qubit* qubits, std::size_t n, double duration) {
         if (n == 0) return;
         double start = 0.0;
         for (std::size_t k = 0; k < n; ++k) {
-            if (qubits[k] >= free_at_.size()) free_at_.resize(qubits[k] + std::size_t{1}, 0.0);
-            start = std::max(start, free_at_[qubits[k]]);
+            const std::uint32_t q = detail::slot_of(qubits[k]);
+            if (q >= free_at_.size()) free_at_.resize(q + std::size_t{1}, 0.0);
+            start = std::max(start, free_at_[q]);
         }
         for (std::size_t k = 0; k < n; ++k) {
-            idle_ += start - free_at_[qubits[k]];
-            free_at_[qubits[k]] = start + duration;
+            const std::uint32_t q = detail::slot_of(qubits[k]);
+            idle_ += start - free_at_[q];
+            free_at_[q] = start + duration;
         }
     }
 
@@ -52,7 +62,7 @@ private:
 struct DurationModel {
     std::vector<double> op_durations;
     double swap = 0.0;
-    std::size_t nbqubits = 0;
+    std::size_t nb_physical = 0;  // free times reserved up front (more are added on use)
     bool minimize_idle = false;
 };
 
@@ -64,7 +74,7 @@ struct DurationModel {
 // completion time is the larger of the committed one and the candidate's latest finish.
 class DurationScorer {
 public:
-    explicit DurationScorer(const DurationModel& model) : model_(&model), base_(model.nbqubits) {
+    explicit DurationScorer(const DurationModel& model) : model_(&model), base_(model.nb_physical) {
         non_negative_ = model.swap >= 0.0;
         for (double d : model.op_durations) non_negative_ = non_negative_ && d >= 0.0;
     }
@@ -126,18 +136,20 @@ public:
         double idle = base_.idle(), latest = base_completion_;
         for (const Entry* e = begin; e != end; ++e) {
             const double duration = next_duration(counter, *e);
-            const std::uint32_t* qubits = qubits_of(*e);
+            const auto* qubits = qubits_of(*e);
             const std::size_t n = size_of(*e);
             if (n == 0) continue;
             double start = 0.0;
             for (std::size_t k = 0; k < n; ++k) {
-                if (qubits[k] >= scratch_.size()) scratch_.resize(qubits[k] + std::size_t{1}, 0.0);
-                start = std::max(start, scratch_[qubits[k]]);
+                const std::uint32_t q = detail::slot_of(qubits[k]);
+                if (q >= scratch_.size()) scratch_.resize(q + std::size_t{1}, 0.0);
+                start = std::max(start, scratch_[q]);
             }
             for (std::size_t k = 0; k < n; ++k) {  // same order of updates as Schedule::apply
-                idle += start - scratch_[qubits[k]];
-                scratch_[qubits[k]] = start + duration;
-                touched_.push_back(qubits[k]);
+                const std::uint32_t q = detail::slot_of(qubits[k]);
+                idle += start - scratch_[q];
+                scratch_[q] = start + duration;
+                touched_.push_back(q);
             }
             latest = std::max(latest, start + duration);
         }
@@ -147,8 +159,8 @@ public:
     }
 
 private:
-    static const std::uint32_t* qubits_of(const PathStep& s) { return s.qubits; }
-    static std::size_t size_of(const PathStep& s) { return s.nbqubits; }
+    static const Physical* qubits_of(const PathStep& s) { return s.qubits; }
+    static std::size_t size_of(const PathStep& s) { return s.arity; }
     static bool is_input(const PathStep& s) { return s.is_input; }
     static const std::uint32_t* qubits_of(const Gate& g) { return g.second.data(); }
     static std::size_t size_of(const Gate& g) { return g.second.size(); }

@@ -28,11 +28,11 @@ TEST(Schedule, StartsEachOperationWhenAllItsQubitsAreFree) {
 // The definition: replay the committed path then the candidate on one full schedule.
 double reference_score(const DurationModel& model, const std::vector<PathStep>& base,
                        const PathStep* begin, const PathStep* end) {
-    Schedule schedule(model.nbqubits);
+    Schedule schedule(model.nb_physical);
     std::size_t counter = 0;
     auto replay = [&](const PathStep& s) {
         const double d = s.is_input ? model.op_durations[counter++] : model.swap;
-        schedule.apply(s.qubits, s.nbqubits, d);
+        schedule.apply(s.qubits, s.arity, d);
     };
     for (const PathStep& s : base) replay(s);
     for (const PathStep* s = begin; s != end; ++s) replay(*s);
@@ -43,11 +43,13 @@ double reference_score(const DurationModel& model, const std::vector<PathStep>& 
 // whole, and ties keep the earliest candidate.
 TEST(DurationScorer, CatchUpEqualsAFullReplay) {
     DurationModel model{{1.0, 2.0, 1.0, 3.0}, 0.5, 3, false};
-    const std::uint32_t a[] = {0}, ab[] = {0, 1}, c[] = {2}, bc[] = {1, 2};
-    std::vector<PathStep> base{PathStep::input(a, 1), PathStep::swap(1, 2)};
+    const Physical a[] = {Physical{0}}, ab[] = {Physical{0}, Physical{1}}, c[] = {Physical{2}},
+                   bc[] = {Physical{1}, Physical{2}};
+    std::vector<PathStep> base{PathStep::input(a, 1), PathStep::swap(Physical{1}, Physical{2})};
     CandidateSet candidates;
     candidates.add({PathStep::input(ab, 2), PathStep::input(c, 1)});
-    candidates.add({PathStep::swap(0, 1), PathStep::input(bc, 2), PathStep::input(c, 1)});
+    candidates.add(
+        {PathStep::swap(Physical{0}, Physical{1}), PathStep::input(bc, 2), PathStep::input(c, 1)});
     candidates.add({PathStep::input(ab, 2), PathStep::input(c, 1)});
     for (bool idle : {false, true}) {
         model.minimize_idle = idle;
@@ -77,8 +79,8 @@ TEST(DurationScorer, OverlayEqualsTheDefinitionOnRandomPaths) {
             std::vector<PathStep> base;
             CandidateSet candidates;
             auto random_step = [&](std::vector<PathStep>& out) {
-                const std::uint32_t q[2] = {static_cast<std::uint32_t>(rng() % 6),
-                                            static_cast<std::uint32_t>(rng() % 6)};
+                const Physical q[2] = {Physical{static_cast<std::uint32_t>(rng() % 6)},
+                                       Physical{static_cast<std::uint32_t>(rng() % 6)}};
                 if (rng() % 3 == 0) {
                     out.push_back(PathStep::swap(q[0], q[1]));
                 } else {

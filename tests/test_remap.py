@@ -93,6 +93,23 @@ def test_calc_swaps_moves_each_state_to_its_target(seed):
     assert holder == expected
 
 
+# Two equally short routes from 0 to 5 (0-1-4-5 and 0-3-2-5); the graph's path(5, 0), reversed,
+# takes the other one than path(0, 5).
+TWO_ROUTES = [(0, 1), (1, 4), (4, 5), (0, 3), (3, 2), (2, 5)]
+
+
+def test_swaps_do_not_depend_on_earlier_path_queries():
+    fresh = make_graph(QubitGraph, 6, TWO_ROUTES)
+    primed = make_graph(QubitGraph, 6, TWO_ROUTES)
+    assert primed.path(5, 0)[::-1] != fresh.path(0, 5)  # the two routes really differ
+    op = remap([0, 5], [1, 0])
+    assert (
+        calc_swaps(primed, op) == calc_swaps(fresh, op) == [(0, 3), (3, 2), (2, 5), (3, 2), (0, 3)]
+    )
+    circuit = Circuit(ops=[gate("CNOT", 0, 1), op, gate("CNOT", 0, 1)], nbqbits=6)
+    assert replace_middle_remap(circuit, primed).ops == replace_middle_remap(circuit, fresh).ops
+
+
 @pytest.mark.parametrize(
     "args, message",
     [

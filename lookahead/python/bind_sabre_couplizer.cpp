@@ -10,6 +10,7 @@
 
 #include "common/convert.hpp"
 #include "common/host.hpp"
+#include "common/python_flags.hpp"
 #include "lookahead/sabre.hpp"
 #include "lookahead/sabre_trials.hpp"
 #include "swapcore/qubit_graph.hpp"
@@ -24,10 +25,6 @@ struct SabreCouplizer {
     nb::object graph = nb::none();
     bool busy = false;  // a call is running (see BusyGuard)
 };
-
-bool assertions_enabled() {
-    return nb::cast<long>(nb::module_::import_("sys").attr("flags").attr("optimize")) == 0;
-}
 
 // A finite real number: NaN or an infinity would make every SWAP score equal or undefined.
 double to_finite_double(nb::handle value, const char* name) {

@@ -11,6 +11,7 @@
 #include "swapcore/python/duration_metric.hpp"
 #include "swapcore/python/engine_types.hpp"
 #include "swapcore/python/gate_lists.hpp"
+#include "swapcore/qubit_graph.hpp"
 #include "swapcore/schedule.hpp"
 
 namespace couplize::py {
@@ -19,14 +20,14 @@ using namespace nb::literals;
 
 namespace {
 
-constexpr const char* no_reduce = "no default __reduce__ due to non-trivial __cinit__";
+constexpr const char* kNoReduce = "no default __reduce__ due to non-trivial __cinit__";
 
 // Largest window: the cost of a step grows exponentially with it, and 64 is far past the point
 // where a step takes seconds.
-constexpr std::uint32_t max_window_size = 64;
+constexpr std::uint32_t kMaxWindowSize = 64;
 
 // Largest candidate enumeration whose entries are converted to Python objects (about 100 MB).
-constexpr std::size_t python_entry_limit = std::size_t{1} << 19;
+constexpr std::size_t kPythonEntryLimit = std::size_t{1} << 19;
 
 // The module's default metric: minus the number of operations. The engine recognises it and
 // makes the equivalent choice natively (fewest entries, earliest on ties).
@@ -45,15 +46,16 @@ public:
     void append(nb::list& out, const PathStep* begin, const PathStep* end, std::size_t& k) const {
         OpFactory& factory = OpFactory::get();
         for (const PathStep* s = begin; s != end; ++s) {
+            const std::uint32_t qubits[2] = {index(s->qubits[0]), index(s->qubits[1])};
             if (!s->is_input) {
-                out.append(factory.swap(s->qubits[0], s->qubits[1]));
+                out.append(factory.swap(qubits[0], qubits[1]));
                 continue;
             }
             // Operations without qubits keep their own (possibly None) qbits.
             if (k >= nb::len(ops_)) raise(PyExc_RuntimeError, "Routed path and circuit disagree");
             nb::handle source = PyTuple_GET_ITEM(ops_.ptr(), static_cast<Py_ssize_t>(k++));
-            out.append(s->nbqubits > 0 ? factory.copy(source, s->qubits, s->nbqubits)
-                                       : factory.copy(source));
+            out.append(s->arity > 0 ? factory.copy(source, qubits, s->arity)
+                                    : factory.copy(source));
         }
     }
 
@@ -114,10 +116,11 @@ bool uses_native_choice(nb::handle metric, bool predefined) {
 // finder reports it in its own words.
 void load(Couplizer& self, const CircuitQubits& input,
           const std::vector<std::uint32_t>* placement) {
-    std::vector<std::uint32_t> qubits = input.qubits;
-    if (placement)
-        for (std::uint32_t& q : qubits)
-            if (q < placement->size()) q = (*placement)[q];
+    std::vector<Logical> qubits(input.qubits.size());
+    for (std::size_t k = 0; k < qubits.size(); ++k) {
+        const std::uint32_t q = input.qubits[k];
+        qubits[k] = Logical{placement && q < placement->size() ? (*placement)[q] : q};
+    }
     self.path_finder.set_interactions(std::move(qubits), input.offsets);
 }
 
@@ -157,7 +160,7 @@ CircuitQubits read_circuit(Couplizer& self, nb::handle circuit) {
         raise(PyExc_AssertionError, "The given argument is not an instance of Circuit");
     if (!self.graph_defined) raise(PyExc_Exception, "No graph defined");
     const std::uint32_t nbqbits = to_uint32(circuit.attr("nbqbits"));
-    const std::uint32_t graph_size = self.graph.get_nbqubits();
+    const std::uint32_t graph_size = self.path_finder.target().nb_physical();
     if (nbqbits > graph_size)
         raise(PyExc_Exception,
               "The graph does not have enought qubits:\nCircuit: " + std::to_string(nbqbits) +
@@ -212,7 +215,7 @@ void route(Couplizer& self, nb::handle circuit, const CircuitQubits& input,
     const std::optional<DurationModel> model =
         native ? std::nullopt : native_duration_model(metric);
     // Candidates handed to Python cost some hundred bytes per entry instead of twelve.
-    finder.set_entry_limit(native || model ? PathFinder::default_entry_limit : python_entry_limit);
+    finder.set_entry_limit(native || model ? PathFinder::kDefaultEntryLimit : kPythonEntryLimit);
     if (native) {
         SteppingWithoutGil stepping(self);
         nb::gil_scoped_release release;
@@ -393,9 +396,9 @@ void bind_couplizer(nb::module_& m) {
                    raise(PyExc_ValueError, "Window size should be a positive integer (not null)");
                // The search recurses once per interaction of the window and its cost grows
                // exponentially with it: a larger window is refused rather than run for hours.
-               if (window > max_window_size)
+               if (window > kMaxWindowSize)
                    raise(PyExc_ValueError, "Window size should be at most " +
-                                               std::to_string(max_window_size) + ", got " +
+                                               std::to_string(kMaxWindowSize) + ", got " +
                                                std::to_string(window));
                const std::uint32_t ahead = to_uint32(lookahead);
                if (!(lookahead_weight >= 0.0) || std::isinf(lookahead_weight))
@@ -444,8 +447,10 @@ True)DOC")
             "set_graph",
             [](Couplizer& self, nb::handle graph) {
                 BusyGuard busy(self.busy, "Couplizer");
-                self.graph = native_ref<QubitGraph>(graph, "graph");
-                self.path_finder = PathFinder(self.graph, self.window_size);
+                // The graph's snapshot, shared with it until it changes: repeated routings on
+                // one topology build its distances once.
+                self.path_finder = PathFinder(
+                    native_ref<QubitGraph>(graph, "graph").routing_target(), self.window_size);
                 self.path_finder.set_lookahead(self.lookahead, self.lookahead_weight);
                 self.graph_defined = true;
             },
@@ -542,7 +547,7 @@ Returns:
 >>> engine.get_order()
 [0, 2, 1])DOC")
         .def(
-            "__reduce__", [](nb::handle) -> nb::object { raise(PyExc_TypeError, no_reduce); },
+            "__reduce__", [](nb::handle) -> nb::object { raise(PyExc_TypeError, kNoReduce); },
             nb::sig("def __reduce__(self) -> typing.NoReturn"));
     cls.attr("circuit") = nullable_property(
         &Couplizer::circuit, "circuit", "mirel.comm.datamodel.ttypes.Circuit",

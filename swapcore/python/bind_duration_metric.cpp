@@ -15,8 +15,8 @@ using namespace nb::literals;
 
 namespace {
 
-constexpr const char* no_reduce = "no default __reduce__ due to non-trivial __cinit__";
-constexpr const char* default_key = "-DEFAULT-";
+constexpr const char* kNoReduce = "no default __reduce__ due to non-trivial __cinit__";
+constexpr const char* kDefaultKey = "-DEFAULT-";
 
 // Host names used by the parameter conversion, looked up once.
 struct ParamHost {
@@ -172,9 +172,9 @@ std::map<std::string, double> get_map_time(const DurationMetric& self, nb::handl
         if (name == "SWAP" && !contains(gate_dic, "SWAP")) continue;
         GateKey key = gate_key(gate_dic, gate);
         if (!contains(gate_time, key.key)) {
-            if (!contains(gate_time, default_key))
+            if (!contains(gate_time, kDefaultKey))
                 raise(PyExc_Exception, "Unknown time of execution of the gate " + key.key);
-            key.key = default_key;
+            key.key = kDefaultKey;
         }
         nb::object value = gate_time[nb::str(key.key.c_str())];
         if (!is_number(value)) {
@@ -185,10 +185,10 @@ std::map<std::string, double> get_map_time(const DurationMetric& self, nb::handl
         if (!as_float.is_valid()) throw nb::python_error();
         result[name] = as_double(as_float);
     }
-    const bool has_default = contains(gate_time, default_key);
+    const bool has_default = contains(gate_time, kDefaultKey);
     const bool has_swap = contains(gate_time, "SWAP");
     if (has_default && !has_swap) {
-        if (!result.count("SWAP")) result["SWAP"] = swap_duration(gate_time[default_key]);
+        if (!result.count("SWAP")) result["SWAP"] = swap_duration(gate_time[kDefaultKey]);
     } else if (swap_optional) {
     } else if (has_swap) {
         if (!result.count("SWAP")) result["SWAP"] = swap_duration(gate_time["SWAP"]);
@@ -216,7 +216,7 @@ void init(DurationMetric& self) {
         model.op_durations.push_back(duration_of(time_map, op.attr("gate")));
     model.swap = time_map.at("SWAP");
     const long long nbqbits = to_long_long(circuit.attr("nbqbits"));
-    model.nbqubits = nbqbits > 0 ? static_cast<std::size_t>(nbqbits) : 0;
+    model.nb_physical = nbqbits > 0 ? static_cast<std::size_t>(nbqbits) : 0;
     self.circuit = circuit;
     self.time_map = std::move(time_map);
     self.model = std::move(model);
@@ -352,7 +352,7 @@ void bind_duration_metric(nb::module_& m) {
             },
             nb::sig("def __deepcopy__(self, memo: dict[int, typing.Any], /) -> DurationMetric"))
         .def(
-            "__reduce__", [](nb::handle) -> nb::object { raise(PyExc_TypeError, no_reduce); },
+            "__reduce__", [](nb::handle) -> nb::object { raise(PyExc_TypeError, kNoReduce); },
             nb::sig("def __reduce__(self) -> typing.NoReturn"))
         .def(
             "minimize_idle_time", [](DurationMetric& self) { self.minimize_idle = true; },

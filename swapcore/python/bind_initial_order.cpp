@@ -1,4 +1,5 @@
 // get_initial_order: the placement search over a host circuit and a QubitGraph.
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -6,6 +7,7 @@
 #include "common/host.hpp"
 #include "swapcore/initial_mapping.hpp"
 #include "swapcore/python/bind_qubit_graph.hpp"
+#include "swapcore/qubit_graph.hpp"
 
 namespace couplize::py {
 
@@ -27,7 +29,9 @@ nb::list get_initial_order(nb::handle circuit, nb::handle graph, nb::handle para
     nb::list ops = nb::borrow<nb::list>(circuit.attr("ops"));
     interactions.reserve(nb::len(ops));
     for (nb::handle op : ops) interactions.push_back(to_uint32_list(op.attr("qbits")));
-    QubitGraph native_graph = nb::cast<QubitGraph&>(graph);
+    // The graph's immutable snapshot, taken with the GIL held.
+    const std::shared_ptr<const RoutingTarget> target =
+        nb::cast<QubitGraph&>(graph).routing_target();
     std::optional<std::uint32_t> seed_value;
     if (!seed.is_none()) seed_value = to_uint32(seed);
 
@@ -44,8 +48,8 @@ nb::list get_initial_order(nb::handle circuit, nb::handle graph, nb::handle para
         try {
             // The search reseeds under the generator's lock: another thread's search cannot
             // draw between the reseeding and this search's draws.
-            placement = find_initial_mapping(std::move(interactions), std::move(native_graph),
-                                             exhaustive == 1, 0, interrupted, seed_value);
+            placement = find_initial_mapping(interactions, *target, exhaustive == 1, 0,
+                                             interrupted, seed_value);
         } catch (const SearchStopped&) {
             stopped = true;
         }

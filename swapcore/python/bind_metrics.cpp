@@ -10,7 +10,7 @@ using namespace nb::literals;
 
 namespace {
 
-constexpr const char* no_reduce = "no default __reduce__ due to non-trivial __cinit__";
+constexpr const char* kNoReduce = "no default __reduce__ due to non-trivial __cinit__";
 
 // A new instance of the metric's own type carrying a copy of its instance dictionary.
 nb::object copy_metric(nb::handle self) {
@@ -54,7 +54,7 @@ True)DOC")
             "__deepcopy__", [](nb::handle self, nb::handle) { return copy_metric(self); },
             nb::sig("def __deepcopy__(self, memo: dict[int, typing.Any], /) -> QuantumCostMetric"))
         .def(
-            "__reduce__", [](nb::handle) -> nb::object { raise(PyExc_TypeError, no_reduce); },
+            "__reduce__", [](nb::handle) -> nb::object { raise(PyExc_TypeError, kNoReduce); },
             nb::sig("def __reduce__(self) -> typing.NoReturn"))
         .def(
             "set_couplizer",

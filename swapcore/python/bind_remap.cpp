@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "common/convert.hpp"
 #include "common/host.hpp"
+#include "common/python_flags.hpp"
 #include "swapcore/qubit_graph.hpp"
 #include "swapcore/swap_synthesis.hpp"
 
@@ -45,7 +47,7 @@ Py_ssize_t field_length(nb::handle op, const char* field) {
 
 nb::list to_swap_tuples(const SwapList& swaps) {
     nb::list result;
-    for (auto [a, b] : swaps) result.append(nb::make_tuple(nb::int_(a), nb::int_(b)));
+    for (auto [a, b] : swaps) result.append(nb::make_tuple(nb::int_(index(a)), nb::int_(index(b))));
     return result;
 }
 
@@ -57,14 +59,15 @@ nb::list calc_swaps(nb::handle graph, nb::handle classical_remap) {
     if (field_length(classical_remap, "qbits") != field_length(classical_remap, "remap"))
         raise(PyExc_Exception,
               "In classical_remap, 'qbits' field and 'remap' field have not the same length");
-    RemapFields r = read_remap(classical_remap);
-    // A private copy: the search fills the graph's path cache, and another thread may use or
-    // change the caller's graph while this one runs without the GIL.
-    QubitGraph native = native_ref<QubitGraph>(graph, "graph");
+    const RemapFields r = read_remap(classical_remap);
+    // The graph's immutable snapshot, taken with the GIL held: another thread may use or change
+    // the graph itself while this one runs without the GIL.
+    const std::shared_ptr<const RoutingTarget> target =
+        native_ref<QubitGraph>(graph, "graph").routing_target();
     SwapList swaps;
     {
         nb::gil_scoped_release release;
-        swaps = find_swaps(&native, std::move(r.qbits), std::move(r.remap));
+        swaps = find_swaps(*target, r.qbits, r.remap);
     }
     return to_swap_tuples(swaps);
 }
@@ -126,13 +129,13 @@ nb::object replace_middle_remap(nb::handle circ, QubitGraph& graph) {
     if (!is_circuit(circ)) {
         // An assertion in the interpreter's sense; with assertions disabled (-O) the same
         // check still refuses the argument, as a TypeError.
-        const bool asserts =
-            nb::cast<long>(nb::module_::import_("sys").attr("flags").attr("optimize")) == 0;
-        raise(asserts ? PyExc_AssertionError : PyExc_TypeError,
+        raise(assertions_enabled() ? PyExc_AssertionError : PyExc_TypeError,
               "circ must be an instance of mirel.comm.datamodel.ttypes.Circuit");
     }
     const std::uint32_t n = to_uint32(circ.attr("nbqbits"));
-    const std::uint32_t graph_size = graph.get_nbqubits();
+    // Snapshot taken with the GIL held (see calc_swaps).
+    const std::shared_ptr<const RoutingTarget> target = graph.routing_target();
+    const std::uint32_t graph_size = target->nb_physical();
     // Every qubit read below is under both bounds, so the per-qubit tables need no more than
     // the smaller one (a huge nbqbits must not size them).
     const std::uint32_t span = std::min(n, graph_size);
@@ -174,13 +177,11 @@ nb::object replace_middle_remap(nb::handle circ, QubitGraph& graph) {
     // Which REMAPs stay in the middle, and the swaps that replace them.
     std::set<int> middle;
     std::vector<SwapList> swaps(count);
-    QubitGraph topology = graph;  // private copy, as in calc_swaps
     {
         nb::gil_scoped_release release;
         middle = find_middle_swaps(gates, span);
-        for (int i : middle)
-            swaps[i] =
-                find_swaps(&topology, std::move(remaps[i].qbits), std::move(remaps[i].remap));
+        SwapPaths paths(*target);  // one set of paths for every REMAP of the circuit
+        for (int i : middle) swaps[i] = find_swaps(paths, remaps[i].qbits, remaps[i].remap);
     }
 
     // The circuit without its operations, copied; then the operations one by one.
@@ -191,7 +192,7 @@ nb::object replace_middle_remap(nb::handle circ, QubitGraph& graph) {
     for (std::size_t i = 0; i < count; ++i) {
         nb::handle op = PyTuple_GET_ITEM(ops.ptr(), static_cast<Py_ssize_t>(i));
         if (middle.count(static_cast<int>(i))) {
-            for (auto [a, b] : swaps[i]) fresh_ops.append(make_swap(a, b));
+            for (auto [a, b] : swaps[i]) fresh_ops.append(make_swap(index(a), index(b)));
         } else if (gates[i].first) {
             const bool touches_used = std::any_of(gates[i].second.begin(), gates[i].second.end(),
                                                   [&](std::uint32_t q) { return used[q] != 0; });

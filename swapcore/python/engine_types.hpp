@@ -4,7 +4,6 @@
 #include <nanobind/nanobind.h>
 
 #include "swapcore/path_finder.hpp"
-#include "swapcore/qubit_graph.hpp"
 
 namespace couplize::py {
 
@@ -18,8 +17,9 @@ struct QuantumCostMetric : PredefMetric {};
 
 // Engine of the windowed method.
 struct Couplizer {
+    // Routes on the snapshot of the graph given to set_graph (a later change to that graph does
+    // not reach the engine), so routing runs without the GIL on state no Python object can touch.
     PathFinder path_finder;
-    QubitGraph graph;
     std::uint32_t window_size = 3;
     bool graph_defined = false;
     bool busy = false;            // a call is running (see BusyGuard)

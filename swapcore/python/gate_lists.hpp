@@ -9,16 +9,16 @@
 
 namespace couplize::py {
 
-inline nb::object gate_to_python(bool flag, const std::uint32_t* qubits, std::size_t n) {
+inline nb::object gate_to_python(bool flag, const Physical* qubits, std::size_t n) {
     nb::list list;
-    for (std::size_t k = 0; k < n; ++k) list.append(nb::int_(qubits[k]));
+    for (std::size_t k = 0; k < n; ++k) list.append(nb::int_(index(qubits[k])));
     return nb::make_tuple(nb::bool_(flag), list);
 }
 
 inline nb::list steps_to_python(const PathStep* begin, const PathStep* end) {
     nb::list result;
     for (const PathStep* s = begin; s != end; ++s)
-        result.append(gate_to_python(s->is_input, s->qubits, s->nbqubits));
+        result.append(gate_to_python(s->is_input, s->qubits, s->arity));
     return result;
 }
 

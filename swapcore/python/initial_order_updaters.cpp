@@ -75,7 +75,7 @@ bool is_builtin_metric(nb::handle metric) {
 Placement final_places(const Couplizer& self, const Placement& placement) {
     Placement result(placement.size());
     for (std::size_t q = 0; q < placement.size(); ++q)
-        result[q] = self.path_finder.order().get_physical_qubit(placement[q]);
+        result[q] = index(self.path_finder.order().get_physical_qubit(Logical{placement[q]}));
     return result;
 }
 
@@ -149,7 +149,7 @@ nb::object couplize_reverse(Couplizer& self, nb::handle circuit) {
     const CircuitQubits input = read_circuit(self, circuit);
     // Placements cover the whole graph, so a circuit smaller than the graph can start where an
     // earlier pass left its qubits, on any physical qubit.
-    const Placement start = identity(self.graph.get_nbqubits());
+    const Placement start = identity(self.path_finder.target().nb_physical());
     nb::object scratch = empty_copy(input, circuit);
     route(self, circuit, input, &start, scratch, true);
     const Placement after_forward = final_places(self, start);
