@@ -31,6 +31,7 @@ def main():
     parser.add_argument("--sizes", default="16,27")
     parser.add_argument("--names", default=",".join(suite.NAMES))
     parser.add_argument("--topologies", default=",".join(suite.TOPOLOGY_KINDS))
+    parser.add_argument("--max-nodes", type=int, help="the engine's max_nodes (default: its own)")
     args = parser.parse_args()
     cases = suite.cases(args.names.split(","), [int(s) for s in args.sizes.split(",")])
     header = (
@@ -46,7 +47,8 @@ def main():
             graph = bestfirst.QubitGraph(topology.nbqbits)
             for a, b in topology.edges:
                 graph.add_edge(a, b)
-            engine = bestfirst.AstarCouplizer()
+            limit = {} if args.max_nodes is None else {"max_nodes": args.max_nodes}
+            engine = bestfirst.AstarCouplizer(**limit)
             engine.set_graph(graph)
             start = time.perf_counter()
             routed = engine.couplize(case.host)

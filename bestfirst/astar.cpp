@@ -234,7 +234,8 @@ void AstarCouplizer::prepare_search(const Order& layout, Gates gates, std::uint3
         goal_.push_back({a, slot(gate_lists_[g][1])});
     }
     gate_slots_ = searched_.size();
-    assert(gate_slots_ == 2 * gates.size());  // the gates of a slice act on distinct qubits
+    // The gates of a slice act on distinct qubits, so gate k holds slots 2k and 2k + 1.
+    assert(gate_slots_ == 2 * gates.size());
     ahead_.clear();
     const std::uint32_t read = std::max<std::uint32_t>(lookahead_, 1);  // the tie-break reads one
     for (std::uint32_t k = 1; k <= read && slice + k < slices_.size(); ++k) {
@@ -270,8 +271,14 @@ bool AstarCouplizer::offer(Table& table, std::uint32_t id, std::uint32_t parent,
         nodes_.pop_back();
         return true;
     }
+    const double guess = estimate(places_of(id));
+    if (bound_ != kNoBound && cost + guess > bound_) {  // see `plan`
+        nodes_.pop_back();
+        return true;
+    }
     if (node_limit_ != kNoLimit && nodes_.size() > node_limit_) {
         nodes_.pop_back();
+        capped_ = true;
         return false;
     }
     Node& node = nodes_.back();
@@ -279,7 +286,7 @@ bool AstarCouplizer::offer(Table& table, std::uint32_t id, std::uint32_t parent,
     node.swapped[0] = from;
     node.swapped[1] = to;
     node.cost = cost;
-    node.estimate = estimate(places_of(id));
+    node.estimate = guess;
     node.next_excess = next_excess(places_of(id));
     table.insert(id);
     push(id);
@@ -296,9 +303,17 @@ bool AstarCouplizer::offer(Table& table, std::uint32_t id, std::uint32_t parent,
 // larger than the slice this keeps the search from telling apart arrangements of the qubits it
 // merely pushes aside. Children are the SWAPs that move a qubit of `gates`: a SWAP of two other
 // qubits moves none of them, so leaving it out of a solution leaves a solution.
+//
+// The search for the fewest SWAPs also leaves out the SWAP of a gate's two qubits (slots 2k and
+// 2k + 1): no solution with the fewest SWAPs has one. Drop it from a solution and apply the
+// later SWAPs, which act on physical qubits, unchanged: at the end those two qubits sit each
+// where the other would have, still neighbours, and every other qubit where it would have, so
+// every gate still acts on neighbours, with one SWAP fewer. (With a look-ahead the placement left
+// for the next slices counts too, so there they stay.)
 std::uint32_t AstarCouplizer::search(const Order& layout, Gates gates, std::uint32_t slice) {
     const RoutingTarget& target = *target_;
     prepare_search(layout, gates, slice);
+    capped_ = false;
     const std::size_t slots = searched_.size();
     std::unordered_set<std::uint32_t, IdHash, IdEqual> table(1024, IdHash{this}, IdEqual{this});
     nodes_.emplace_back();
@@ -307,6 +322,7 @@ std::uint32_t AstarCouplizer::search(const Order& layout, Gates gates, std::uint
     root.estimate = estimate(places_of(0));
     root.next_excess = next_excess(places_of(0));
     table.insert(0);
+    assert(bound_ == kNoBound || root.estimate <= bound_);
 
     std::uint32_t current = 0;
     std::size_t expanded = 0;
@@ -320,6 +336,7 @@ std::uint32_t AstarCouplizer::search(const Order& layout, Gates gates, std::uint
             const Physical pc = places_of(current)[c];
             for (Physical p : target.neighbours(pc)) {
                 const std::uint32_t w = slot_at_[index(p)];
+                if (w == (c ^ 1) && !summing_ && lookahead_ == 0) continue;  // partners
                 // Write the child's placement into the next slot, then keep or drop it.
                 const auto id = static_cast<std::uint32_t>(nodes_.size());
                 places_.resize(places_.size() + slots);
@@ -349,32 +366,90 @@ std::uint32_t AstarCouplizer::search(const Order& layout, Gates gates, std::uint
     return current;
 }
 
-// Appends the SWAPs found for `gates`, then the gates, and moves `layout` along. A search that
-// fails is redone for each gate in turn: the gates of one slice are all ready and act on
-// distinct qubits, so emitting one before routing the next keeps the circuit's order on every
-// qubit, and a single gate's search is short (its estimate is exact).
+// The SWAPs (physical) from the root to node `found`, in order.
+void AstarCouplizer::take_path(std::uint32_t found, std::vector<PhysicalSwap>& swaps) const {
+    swaps.clear();
+    for (std::uint32_t id = found; nodes_[id].parent != kNoNode; id = nodes_[id].parent)
+        swaps.push_back({nodes_[id].swapped[0], nodes_[id].swapped[1]});
+    std::reverse(swaps.begin(), swaps.end());
+    assert(swaps.size() == nodes_[found].cost);
+}
+
+// Finds SWAPs from `layout` after which every gate of `gates` acts on neighbours; false when
+// none is found (no placement fits them all at once, or the node limit stopped the searches).
 //
-// When the search with the default estimate reaches the node limit, the sum estimate is tried
-// first: it searches far less, at the price of the guarantee for this slice.
-void AstarCouplizer::route_gates(Order& layout, Gates gates, std::uint32_t slice,
-                                 std::vector<Step>& steps) {
-    std::uint32_t found = kNoNode;
-    try {
-        summing_ = estimate_kind_ == AstarEstimate::kSumDistance;
-        found = search(layout, gates, slice);
-        if (found == kNoNode && !summing_ && node_limit_ != kNoLimit &&
-            nodes_.size() >= node_limit_) {
+// With the default estimate, the sum estimate's search runs first: it is short, and its count U
+// bounds the fewest from above. The search with the default estimate then leaves out every
+// child whose cost + estimate exceeds U. That loses no solution of at most U SWAPs: the estimate
+// never overestimates the SWAPs left, so every node on such a solution's path has cost +
+// estimate at most U, and the node is created when its cheapest parent is expanded (a node
+// left out by a dearer path is not remembered). The nodes it does create are the ones it would
+// create anyway, so it finds the same fewest-SWAPs solution, with fewer nodes. Only when it
+// reaches the node limit is the slice given the U SWAPs (`summed_searches`), as it would have
+// been given the sum estimate's search after the limit.
+//
+// With a look-ahead the estimate is no lower bound, so the searches run as first written: the
+// default estimate, then the sum estimate when that reaches the node limit.
+bool AstarCouplizer::plan(const Order& layout, Gates gates, std::uint32_t slice,
+                          std::vector<PhysicalSwap>& swaps) {
+    bound_ = kNoBound;
+    if (lookahead_ > 0 && estimate_kind_ == AstarEstimate::kMaxDistance) {
+        summing_ = false;
+        std::uint32_t found = search(layout, gates, slice);
+        if (found == kNoNode && capped_) {
             release_search();
             summing_ = true;
             ++summed_searches_;
             found = search(layout, gates, slice);
         }
+        if (found != kNoNode) take_path(found, swaps);
+        release_search();
+        return found != kNoNode;
+    }
+    summing_ = true;
+    std::uint32_t found = search(layout, gates, slice);
+    if (estimate_kind_ == AstarEstimate::kSumDistance) {
+        if (found != kNoNode) take_path(found, swaps);
+        release_search();
+        return found != kNoNode;
+    }
+    const bool have_upper = found != kNoNode;
+    if (have_upper) take_path(found, swaps);
+    const bool sum_capped = capped_;
+    release_search();
+    // The sum estimate's search saw every state when it ended without reaching the limit.
+    if (!have_upper && !sum_capped) return false;
+
+    summing_ = false;
+    bound_ = have_upper ? static_cast<std::uint32_t>(swaps.size()) : kNoBound;
+    found = search(layout, gates, slice);
+    if (found != kNoNode) {
+        assert(!have_upper || nodes_[found].cost <= swaps.size());
+        take_path(found, swaps);
+    } else if (capped_) {
+        ++summed_searches_;
+    }
+    // Without reaching the limit, the bounded search always finds a solution when U exists.
+    assert(found != kNoNode || capped_ || !have_upper);
+    release_search();
+    return found != kNoNode || have_upper;
+}
+
+// Appends the SWAPs found for `gates`, then the gates, and moves `layout` along. A slice whose
+// search fails is redone for each gate in turn: the gates of one slice are all ready and act on
+// distinct qubits, so emitting one before routing the next keeps the circuit's order on every
+// qubit, and a single gate's search is short (its estimate is exact).
+void AstarCouplizer::route_gates(Order& layout, Gates gates, std::uint32_t slice,
+                                 std::vector<Step>& steps) {
+    std::vector<PhysicalSwap> swaps;
+    bool planned = false;
+    try {
+        planned = plan(layout, gates, slice, swaps);
     } catch (...) {
         release_search();
         throw;
     }
-    if (found == kNoNode) {
-        release_search();
+    if (!planned) {
         if (gates.size() == 1)
             throw std::invalid_argument("The A* search for operation " + std::to_string(gates[0]) +
                                         " exceeded the limit of " + std::to_string(node_limit_) +
@@ -384,22 +459,18 @@ void AstarCouplizer::route_gates(Order& layout, Gates gates, std::uint32_t slice
             route_gates(layout, gates.subspan(g, 1), slice, steps);
         return;
     }
-    std::vector<std::uint32_t> path;
-    for (std::uint32_t id = found; nodes_[id].parent != kNoNode; id = nodes_[id].parent)
-        path.push_back(id);
-    assert(path.size() == nodes_[found].cost);
-    for (auto id = path.rbegin(); id != path.rend(); ++id) {
-        const Physical from = nodes_[*id].swapped[0], to = nodes_[*id].swapped[1];
-        assert(target_->are_neighbours(from, to));
+    for (const PhysicalSwap& swap : swaps) {
+        assert(target_->are_neighbours(swap.a, swap.b));
         steps.push_back(
-            Step::swap_step(layout.get_logical_qubit(from), layout.get_logical_qubit(to)));
-        layout.insert_physical_swap(from, to);
+            Step::swap_step(layout.get_logical_qubit(swap.a), layout.get_logical_qubit(swap.b)));
+        layout.insert_physical_swap(swap.a, swap.b);
     }
-    // Replaying the path's SWAPs puts the searched qubits where the node found holds them.
-    for (std::size_t k = 0; k < searched_.size(); ++k)
-        assert(layout.get_physical_qubit(searched_[k]) == places_of(found)[k]);
-    release_search();
-    for (std::uint32_t g : gates) steps.push_back(Step::gate_step(g));
+    for (std::uint32_t g : gates) {
+        const Interaction& q = gate_lists_[g];
+        assert(target_->are_neighbours(layout.get_physical_qubit(Logical{q[0]}),
+                                       layout.get_physical_qubit(Logical{q[1]})));
+        steps.push_back(Step::gate_step(g));
+    }
 }
 
 void AstarCouplizer::release_search() {

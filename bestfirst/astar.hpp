@@ -49,11 +49,14 @@ enum class AstarEstimate {
 // its cost is already the fewest).
 //
 // Nodes of one search live in flat arrays released when it ends, so memory is bounded by the
-// largest single search; `set_node_limit` bounds that one too. A search with the default
-// estimate that reaches the limit is redone with the sum estimate. A search that still reaches
-// the limit, or finds that no placement fits all its gates at once (e.g. two disjoint gates on a
-// star), is redone for each of its gates in turn; a single gate always has a solution once its
-// qubits are connected. Only slices searched again can exceed their fewest SWAP count.
+// largest single search; `set_node_limit` bounds that one too. With the default estimate and
+// no look-ahead, a search with the sum estimate runs first; its SWAP count bounds the search
+// for the fewest (children above it are not created), and its solution is kept when that search
+// reaches the limit. With a look-ahead, a search with the default estimate that reaches the
+// limit is redone with the sum estimate. A slice whose searches all reach the limit, or where no
+// placement fits all its gates at once (e.g. two disjoint gates on a star), is redone for each
+// of its gates in turn; a single gate always has a solution once its qubits are connected. Only
+// slices whose search for the fewest reached the limit can exceed their fewest SWAP count.
 //
 // The target is shared read-only, so several engines may route at once against one target.
 // One engine is not safe to use from two threads at once.
@@ -103,8 +106,8 @@ public:
     std::size_t max_expanded() const { return max_expanded_; }
     // Searches of the last run that failed and were redone gate by gate.
     std::size_t split_searches() const { return split_searches_; }
-    // Searches of the last run that reached the node limit with the default estimate and were
-    // redone with the sum estimate.
+    // Searches of the last run that reached the node limit with the default estimate, their
+    // slice then routed with the sum estimate (when its search did not reach it too).
     std::size_t summed_searches() const { return summed_searches_; }
     // Nodes currently alive (0 outside a search).
     std::size_t live_nodes() const { return nodes_.size(); }
@@ -130,6 +133,9 @@ private:
         std::uint64_t hash = 0;
         std::uint32_t heap_index = kNoNode;  // position in heap_, kNoNode when not queued
         bool expanded = false;
+    };
+    struct PhysicalSwap {
+        Physical a, b;
     };
     // A gate as the two slots of its qubits.
     struct SlotPair {
@@ -171,6 +177,9 @@ private:
     template <typename Table>
     bool offer(Table& table, std::uint32_t id, std::uint32_t parent, Physical from, Physical to);
     std::uint32_t search(const Order& layout, Gates gates, std::uint32_t slice);
+    void take_path(std::uint32_t found, std::vector<PhysicalSwap>& swaps) const;
+    bool plan(const Order& layout, Gates gates, std::uint32_t slice,
+              std::vector<PhysicalSwap>& swaps);
     void route_gates(Order& layout, Gates gates, std::uint32_t slice, std::vector<Step>& steps);
     void release_search();
 
@@ -179,7 +188,12 @@ private:
     std::vector<Interaction> gate_lists_;
     std::uint32_t nb_logical_;
     AstarEstimate estimate_kind_;
-    bool summing_ = false;  // estimate of the search under way
+    // The search under way: its estimate, the cost its solutions must stay below (kNoBound:
+    // none), and whether it stopped at the node limit.
+    static constexpr std::uint32_t kNoBound = std::numeric_limits<std::uint32_t>::max();
+    bool summing_ = false;
+    std::uint32_t bound_ = kNoBound;
+    bool capped_ = false;
     std::shared_ptr<const RoutingTarget> target_;
     std::uint32_t lookahead_ = 0;  // slices after the current one in the estimate
     double discount_ = 0.5;
