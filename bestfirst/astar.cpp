@@ -276,6 +276,12 @@ bool AstarCouplizer::offer(Table& table, std::uint32_t id, std::uint32_t parent,
         nodes_.pop_back();
         return true;
     }
+    const Node& from_node = nodes_[parent];
+    if (partial_ && cost + guess > from_node.cost + from_node.estimate) {  // see `search`
+        skipped_ = std::min(skipped_, cost + guess);
+        nodes_.pop_back();
+        return true;
+    }
     if (node_limit_ != kNoLimit && nodes_.size() > node_limit_) {
         nodes_.pop_back();
         capped_ = true;
@@ -310,6 +316,14 @@ bool AstarCouplizer::offer(Table& table, std::uint32_t id, std::uint32_t parent,
 // where the other would have, still neighbours, and every other qubit where it would have, so
 // every gate still acts on neighbours, with one SWAP fewer. (With a look-ahead the placement left
 // for the next slices counts too, so there they stay.)
+//
+// That search also expands a node in parts: it creates only the children whose cost + estimate
+// equals the node's own value and queues the node again with the smallest value it left out.
+// The estimate is consistent, so no child's value is below its parent's, and each child is
+// created by the time the search reaches its value: nodes are expanded in the same order of
+// value as by a whole expansion, so the count found is the same fewest, while the children
+// above the value of the solution (most of them: a SWAP usually brings no gate closer) are
+// never created, nor counted against the node limit.
 std::uint32_t AstarCouplizer::search(const Order& layout, Gates gates, std::uint32_t slice) {
     const RoutingTarget& target = *target_;
     prepare_search(layout, gates, slice);
@@ -326,10 +340,12 @@ std::uint32_t AstarCouplizer::search(const Order& layout, Gates gates, std::uint
 
     std::uint32_t current = 0;
     std::size_t expanded = 0;
+    partial_ = !summing_ && lookahead_ == 0;
     while (!fits(places_of(current))) {
-        assert(!nodes_[current].expanded);
+        assert(partial_ || !nodes_[current].expanded);
         nodes_[current].expanded = true;
         max_expanded_ = std::max(max_expanded_, ++expanded);
+        skipped_ = std::numeric_limits<double>::infinity();
         for (std::size_t k = 0; k < slots; ++k)
             slot_at_[index(places_of(current)[k])] = static_cast<std::uint32_t>(k);
         for (std::size_t c = 0; c < gate_slots_; ++c) {
@@ -360,6 +376,13 @@ std::uint32_t AstarCouplizer::search(const Order& layout, Gates gates, std::uint
             }
         }
         for (std::size_t k = 0; k < slots; ++k) slot_at_[index(places_of(current)[k])] = kNoSlot;
+        if (skipped_ != std::numeric_limits<double>::infinity()) {
+            // Queued again for the children it left out, behind every node below their value.
+            Node& node = nodes_[current];
+            assert(skipped_ > node.cost + node.estimate);
+            node.estimate = skipped_ - node.cost;
+            push(current);
+        }
         if (heap_.empty()) return kNoNode;
         current = pop();
     }

@@ -194,6 +194,8 @@ private:
     bool summing_ = false;
     std::uint32_t bound_ = kNoBound;
     bool capped_ = false;
+    bool partial_ = false;  // nodes are expanded in parts (see `search`)
+    double skipped_ = 0;    // smallest value of a child left out by the expansion under way
     std::shared_ptr<const RoutingTarget> target_;
     std::uint32_t lookahead_ = 0;  // slices after the current one in the estimate
     double discount_ = 0.5;
