@@ -154,6 +154,51 @@ bool AstarCouplizer::fits(const Physical* places) const {
     return true;
 }
 
+// Excess of each searched gate at `places`, and the three largest (for `child_estimate`).
+void AstarCouplizer::measure_excess(const Physical* places) {
+    excess_.resize(goal_.size());
+    excess_sum_ = 0;
+    top_[0] = top_[1] = top_[2] = {0, kNoSlot};
+    for (std::uint32_t g = 0; g < goal_.size(); ++g) {
+        const std::uint32_t e = distance(places, goal_[g]) - 1;
+        excess_[g] = e;
+        excess_sum_ += e;
+        std::pair<std::uint32_t, std::uint32_t> entry{e, g};
+        for (auto& top : top_)
+            if (top.second == kNoSlot || entry.first > top.first) std::swap(entry, top);
+    }
+}
+
+// The default estimate once slot c moves from pc to p (and slot w, if any, from p to pc), from
+// the excesses `measure_excess` recorded for the parent. Equals `estimate` without a look-ahead.
+std::uint32_t AstarCouplizer::child_estimate(std::size_t c, Physical p, std::uint32_t w,
+                                             Physical pc) const {
+    const Physical* parent = places_of(current_);
+    const std::uint32_t gc = static_cast<std::uint32_t>(c / 2);
+    const std::uint32_t gw = w < gate_slots_ ? w / 2 : kNoSlot;
+    auto moved = [&](std::uint32_t slot) { return slot == c ? p : slot == w ? pc : parent[slot]; };
+    std::uint32_t sum = excess_sum_, largest = 0;
+    for (std::uint32_t g : {gc, gw}) {
+        if (g == kNoSlot) continue;
+        const std::uint32_t e = target_->distance(moved(goal_[g].a), moved(goal_[g].b)) - 1;
+        sum = sum - excess_[g] + e;
+        largest = std::max(largest, e);
+    }
+    for (const auto& top : top_)
+        if (top.second != gc && top.second != gw && top.second != kNoSlot) {
+            largest = std::max(largest, top.first);
+            break;
+        }
+    const std::uint32_t result = std::max(largest, (sum + 1) / 2);
+    assert([&] {
+        std::vector<Physical> child(places_of(current_), places_of(current_) + searched_.size());
+        child[c] = p;
+        if (w != kNoSlot) child[w] = pc;
+        return estimate(child.data()) == result;
+    }());
+    return result;
+}
+
 // --- the open list: a binary heap of node ids that tracks each node's position -----------------
 
 // Whether node a is expanded before node b: smaller cost + estimate, then more SWAPs made, then
@@ -342,10 +387,15 @@ std::uint32_t AstarCouplizer::search(const Order& layout, Gates gates, std::uint
     std::size_t expanded = 0;
     partial_ = !summing_ && lookahead_ == 0;
     while (!fits(places_of(current))) {
+        current_ = current;
         assert(partial_ || !nodes_[current].expanded);
         nodes_[current].expanded = true;
         max_expanded_ = std::max(max_expanded_, ++expanded);
         skipped_ = std::numeric_limits<double>::infinity();
+        // Expanding in parts: each child's value from its parent's excesses in O(1), so that only
+        // the children at the node's value are written out and looked up.
+        const double value = nodes_[current].cost + nodes_[current].estimate;
+        if (partial_) measure_excess(places_of(current));
         for (std::size_t k = 0; k < slots; ++k)
             slot_at_[index(places_of(current)[k])] = static_cast<std::uint32_t>(k);
         for (std::size_t c = 0; c < gate_slots_; ++c) {
@@ -353,6 +403,12 @@ std::uint32_t AstarCouplizer::search(const Order& layout, Gates gates, std::uint
             for (Physical p : target.neighbours(pc)) {
                 const std::uint32_t w = slot_at_[index(p)];
                 if (w == (c ^ 1) && !summing_ && lookahead_ == 0) continue;  // partners
+                if (partial_) {
+                    const double f = nodes_[current].cost + 1 + child_estimate(c, p, w, pc);
+                    if (f > value && (bound_ == kNoBound || f <= bound_))
+                        skipped_ = std::min(skipped_, f);
+                    if (f != value) continue;  // below: met in an earlier part
+                }
                 // Write the child's placement into the next slot, then keep or drop it.
                 const auto id = static_cast<std::uint32_t>(nodes_.size());
                 places_.resize(places_.size() + slots);

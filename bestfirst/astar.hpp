@@ -4,6 +4,7 @@
 #include <limits>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "common/qubits.hpp"
@@ -167,6 +168,8 @@ private:
     double estimate(const Physical* places) const;
     std::uint32_t next_excess(const Physical* places) const;
     bool fits(const Physical* places) const;
+    void measure_excess(const Physical* places);
+    std::uint32_t child_estimate(std::size_t c, Physical p, std::uint32_t w, Physical pc) const;
 
     bool before(std::uint32_t a, std::uint32_t b) const;
     void place(std::size_t index, std::uint32_t id);
@@ -194,8 +197,12 @@ private:
     bool summing_ = false;
     std::uint32_t bound_ = kNoBound;
     bool capped_ = false;
-    bool partial_ = false;  // nodes are expanded in parts (see `search`)
-    double skipped_ = 0;    // smallest value of a child left out by the expansion under way
+    bool partial_ = false;       // nodes are expanded in parts (see `search`)
+    double skipped_ = 0;         // smallest value of a child left out by the expansion under way
+    std::uint32_t current_ = 0;  // node under expansion
+    std::vector<std::uint32_t> excess_;  // its searched gates' excesses
+    std::uint32_t excess_sum_ = 0;
+    std::pair<std::uint32_t, std::uint32_t> top_[3];  // three largest (excess, gate)
     std::shared_ptr<const RoutingTarget> target_;
     std::uint32_t lookahead_ = 0;  // slices after the current one in the estimate
     double discount_ = 0.5;
