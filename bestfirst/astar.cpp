@@ -327,7 +327,7 @@ bool AstarCouplizer::offer(Table& table, std::uint32_t id, std::uint32_t parent,
         nodes_.pop_back();
         return true;
     }
-    if (node_limit_ != kNoLimit && nodes_.size() > node_limit_) {
+    if (node_limit_ != kNoLimit && nodes_.size() + requeued_ > node_limit_) {
         nodes_.pop_back();
         capped_ = true;
         return false;
@@ -373,6 +373,7 @@ std::uint32_t AstarCouplizer::search(const Order& layout, Gates gates, std::uint
     const RoutingTarget& target = *target_;
     prepare_search(layout, gates, slice);
     capped_ = false;
+    requeued_ = 0;
     const std::size_t slots = searched_.size();
     std::unordered_set<std::uint32_t, IdHash, IdEqual> table(1024, IdHash{this}, IdEqual{this});
     nodes_.emplace_back();
@@ -438,6 +439,11 @@ std::uint32_t AstarCouplizer::search(const Order& layout, Gates gates, std::uint
             assert(skipped_ > node.cost + node.estimate);
             node.estimate = skipped_ - node.cost;
             push(current);
+            ++requeued_;  // counts against the node limit, which thus bounds the work too
+            if (node_limit_ != kNoLimit && nodes_.size() + requeued_ > node_limit_) {
+                capped_ = true;
+                return kNoNode;
+            }
         }
         if (heap_.empty()) return kNoNode;
         current = pop();
@@ -496,22 +502,27 @@ bool AstarCouplizer::plan(const Order& layout, Gates gates, std::uint32_t slice,
     if (have_upper) take_path(found, swaps);
     const bool sum_capped = capped_;
     release_search();
-    // The sum estimate's search saw every state when it ended without reaching the limit.
-    if (!have_upper && !sum_capped) return false;
+    // The sum estimate's search saw every state when it ended without reaching the limit. When
+    // it reached the limit, the search for the fewest (which creates more nodes) is not tried:
+    // the slice is counted as one that reached the limit and is routed gate by gate.
+    if (!have_upper) {
+        if (sum_capped) ++summed_searches_;
+        return false;
+    }
 
     summing_ = false;
-    bound_ = have_upper ? static_cast<std::uint32_t>(swaps.size()) : kNoBound;
+    bound_ = static_cast<std::uint32_t>(swaps.size());
     found = search(layout, gates, slice);
     if (found != kNoNode) {
-        assert(!have_upper || nodes_[found].cost <= swaps.size());
+        assert(nodes_[found].cost <= swaps.size());
         take_path(found, swaps);
-    } else if (capped_) {
+    } else {
+        // Short of the limit, the bounded search always finds a solution: U's is one.
+        assert(capped_);
         ++summed_searches_;
     }
-    // Without reaching the limit, the bounded search always finds a solution when U exists.
-    assert(found != kNoNode || capped_ || !have_upper);
     release_search();
-    return found != kNoNode || have_upper;
+    return true;
 }
 
 // Appends the SWAPs found for `gates`, then the gates, and moves `layout` along. A slice whose

@@ -51,13 +51,15 @@ enum class AstarEstimate {
 //
 // Nodes of one search live in flat arrays released when it ends, so memory is bounded by the
 // largest single search; `set_node_limit` bounds that one too. With the default estimate and
-// no look-ahead, a search with the sum estimate runs first; its SWAP count bounds the search
-// for the fewest (children above it are not created), and its solution is kept when that search
-// reaches the limit. With a look-ahead, a search with the default estimate that reaches the
-// limit is redone with the sum estimate. A slice whose searches all reach the limit, or where no
-// placement fits all its gates at once (e.g. two disjoint gates on a star), is redone for each
-// of its gates in turn; a single gate always has a solution once its qubits are connected. Only
-// slices whose search for the fewest reached the limit can exceed their fewest SWAP count.
+// no look-ahead, a search with the sum estimate runs first: its SWAP count U bounds the search
+// for the fewest (children above U are never created), and its solution is kept when that search
+// reaches the limit. That search also expands each node in parts, creating only the children at
+// the node's own cost + estimate, so that it creates a small share of the children. With a
+// look-ahead, a search with the default estimate that reaches the limit is redone with the sum
+// estimate. A slice whose sum-estimate search reaches the limit, or where no placement fits all
+// its gates at once (e.g. two disjoint gates on a star), is redone for each of its gates in
+// turn; a single gate always has a solution once its qubits are connected. Only slices counted
+// in `summed_searches` can exceed their fewest SWAP count.
 //
 // The target is shared read-only, so several engines may route at once against one target.
 // One engine is not safe to use from two threads at once.
@@ -92,7 +94,8 @@ public:
     // std::invalid_argument). Shared, never modified.
     void set_target(std::shared_ptr<const RoutingTarget> target);
 
-    // Largest number of nodes one search may create; kNoLimit (0) means no limit.
+    // Largest number of nodes one search may create, a node queued again after a partial
+    // expansion counting once more (so the limit bounds the work too); kNoLimit (0): no limit.
     static constexpr std::size_t kNoLimit = 0;
     void set_node_limit(std::size_t limit) { node_limit_ = limit; }
 
@@ -107,8 +110,9 @@ public:
     std::size_t max_expanded() const { return max_expanded_; }
     // Searches of the last run that failed and were redone gate by gate.
     std::size_t split_searches() const { return split_searches_; }
-    // Searches of the last run that reached the node limit with the default estimate, their
-    // slice then routed with the sum estimate (when its search did not reach it too).
+    // Slices of the last run whose search with the default estimate reached the node limit (or
+    // was not tried because the sum estimate's reached it); they are routed with the sum
+    // estimate's solution, or gate by gate.
     std::size_t summed_searches() const { return summed_searches_; }
     // Nodes currently alive (0 outside a search).
     std::size_t live_nodes() const { return nodes_.size(); }
@@ -199,6 +203,7 @@ private:
     bool capped_ = false;
     bool partial_ = false;       // nodes are expanded in parts (see `search`)
     double skipped_ = 0;         // smallest value of a child left out by the expansion under way
+    std::size_t requeued_ = 0;   // nodes queued again after a partial expansion
     std::uint32_t current_ = 0;  // node under expansion
     std::vector<std::uint32_t> excess_;  // its searched gates' excesses
     std::uint32_t excess_sum_ = 0;
