@@ -6,6 +6,7 @@
 #include <queue>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "swapcore/test_topologies.hpp"
 
@@ -19,10 +20,14 @@ using fixtures::make_graph;
 Edges line(std::uint32_t n) { return fixtures::line_edges(n); }
 Edges grid(std::uint32_t rows, std::uint32_t cols) { return fixtures::grid_edges(rows, cols); }
 
-std::vector<Step> route(std::vector<Interaction> gates, std::uint32_t nbqbits,
-                        std::uint32_t size_slice, const QubitGraph& graph, bool sum = false) {
-    AstarCouplizer engine(std::move(gates), nbqbits, size_slice, sum);
-    engine.set_graph(graph);
+constexpr AstarEstimate kMax = AstarEstimate::kMaxDistance;
+constexpr AstarEstimate kSum = AstarEstimate::kSumDistance;
+
+std::vector<Step> route(std::vector<Interaction> gates, std::uint32_t nb_logical,
+                        std::uint32_t size_slice, const QubitGraph& graph,
+                        AstarEstimate estimate = kMax) {
+    AstarCouplizer engine(std::move(gates), nb_logical, size_slice, estimate);
+    engine.set_target(graph.routing_target());
     engine.set_node_limit(1'000'000);  // a broken search fails instead of hanging
     auto steps = engine.start_couplization();
     EXPECT_EQ(engine.live_nodes(), 0u);
@@ -41,7 +46,7 @@ class SlicingTest : public ::testing::TestWithParam<std::pair<std::uint32_t, Sli
 
 TEST_P(SlicingTest, EarliestSliceWithRoom) {
     const auto& [size_slice, expected] = GetParam();
-    AstarCouplizer engine({{0, 1}, {2, 3}, {1, 2}}, 4, size_slice, false);
+    AstarCouplizer engine({{0, 1}, {2, 3}, {1, 2}}, 4, size_slice, kMax);
     EXPECT_EQ(slice_gates(engine), expected);
 }
 
@@ -53,12 +58,12 @@ INSTANTIATE_TEST_SUITE_P(SliceSizes, SlicingTest,
 TEST(AstarSlicing, FullSliceDoesNotPullLaterGatesBack) {
     // Gate 3 only touches qubits 4 and 5 but slice 0 is full, so it goes to slice 1; gate 4
     // on qubit 0 must come after gate 2 (slice 1) and lands in slice 2.
-    AstarCouplizer engine({{0, 1}, {2, 3}, {0, 2}, {4, 5}, {0, 4}}, 6, 2, false);
+    AstarCouplizer engine({{0, 1}, {2, 3}, {0, 2}, {4, 5}, {0, 4}}, 6, 2, kMax);
     EXPECT_EQ(slice_gates(engine), (Slicing{{0, 1}, {2, 3}, {4}}));
 }
 
 TEST(AstarSlicing, OneQubitGatesFollowTheirQubitsLastTwoQubitGate) {
-    AstarCouplizer engine({{2}, {0, 1}, {0}, {2, 3}, {1}, {0, 1}, {1}, {3}}, 4, 1, false);
+    AstarCouplizer engine({{2}, {0, 1}, {0}, {2, 3}, {1}, {0, 1}, {1}, {3}}, 4, 1, kMax);
     EXPECT_EQ(engine.begin_gates(), (std::vector<std::uint32_t>{0}));
     ASSERT_EQ(engine.slices().size(), 3u);
     EXPECT_EQ(engine.slices()[0].one_qubit_gates, (std::vector<std::uint32_t>{2, 4}));
@@ -68,15 +73,15 @@ TEST(AstarSlicing, OneQubitGatesFollowTheirQubitsLastTwoQubitGate) {
 
 TEST(AstarSearch, LineEndsWithTwoSwapsAndTheGate) {
     const QubitGraph graph = make_graph(4, line(4));
-    for (bool sum : {false, true}) {
+    for (AstarEstimate sum : {kMax, kSum}) {
         const auto steps = route({{0, 3}}, 4, 1, graph, sum);
         ASSERT_EQ(steps.size(), 3u);
         std::vector<std::uint32_t> order{0, 1, 2, 3};
         for (int k = 0; k < 2; ++k) {
             ASSERT_TRUE(steps[k].is_swap);
-            std::swap(order[steps[k].first], order[steps[k].second]);
+            std::swap(order[index(steps[k].logical_a)], order[index(steps[k].logical_b)]);
         }
-        EXPECT_EQ(steps[2], (Step{false, 0, 0}));
+        EXPECT_EQ(steps[2], (Step::gate_step(0)));
         EXPECT_EQ(std::max(order[0], order[3]) - std::min(order[0], order[3]), 1u);
     }
 }
@@ -84,11 +89,11 @@ TEST(AstarSearch, LineEndsWithTwoSwapsAndTheGate) {
 TEST(AstarSearch, BeginGatesComeBeforeEverySwap) {
     const auto steps = route({{0, 3}, {1}, {2}, {0}}, 4, 1, make_graph(4, line(4)));
     ASSERT_EQ(steps.size(), 6u);
-    EXPECT_EQ(steps[0], (Step{false, 1, 0}));
-    EXPECT_EQ(steps[1], (Step{false, 2, 0}));
+    EXPECT_EQ(steps[0], (Step::gate_step(1)));
+    EXPECT_EQ(steps[1], (Step::gate_step(2)));
     EXPECT_TRUE(steps[2].is_swap && steps[3].is_swap);
-    EXPECT_EQ(steps[4], (Step{false, 0, 0}));
-    EXPECT_EQ(steps[5], (Step{false, 3, 0}));
+    EXPECT_EQ(steps[4], (Step::gate_step(0)));
+    EXPECT_EQ(steps[5], (Step::gate_step(3)));
 }
 
 TEST(AstarSearch, CompatibleSlicesAddNoSwap) {
@@ -101,7 +106,8 @@ TEST(AstarSearch, CompatibleSlicesAddNoSwap) {
 
 TEST(AstarSearch, OnlyOneQubitGatesGiveOnlyBeginGates) {
     const auto steps = route({{1}, {0}, {1}}, 2, 1, make_graph(2, {}));
-    EXPECT_EQ(steps, (std::vector<Step>{{false, 0, 0}, {false, 1, 0}, {false, 2, 0}}));
+    EXPECT_EQ(steps,
+              (std::vector<Step>{Step::gate_step(0), Step::gate_step(1), Step::gate_step(2)}));
 }
 
 TEST(AstarSearch, LargerTopologyLendsItsSpareQubits) {
@@ -111,7 +117,7 @@ TEST(AstarSearch, LargerTopologyLendsItsSpareQubits) {
     const auto steps = route({{0, 1}}, 2, 1, graph);
     ASSERT_EQ(steps.size(), 2u);
     EXPECT_TRUE(steps[0].is_swap);
-    EXPECT_TRUE(steps[0].first == 2 || steps[0].second == 2);
+    EXPECT_TRUE(steps[0].logical_a == Logical{2} || steps[0].logical_b == Logical{2});
 }
 
 // --- failures ---------------------------------------------------------------------------------
@@ -128,7 +134,7 @@ class BadInputTest : public ::testing::TestWithParam<BadInput> {};
 TEST_P(BadInputTest, ConstructorRejects) {
     const BadInput& bad = GetParam();
     try {
-        AstarCouplizer engine(bad.gates, bad.nbqbits, bad.size_slice, false);
+        AstarCouplizer engine(bad.gates, bad.nbqbits, bad.size_slice, kMax);
         FAIL() << "accepted";
     } catch (const std::invalid_argument& error) {
         EXPECT_EQ(error.what(), bad.message);
@@ -145,15 +151,18 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{{{0, 1}}, 2, 0, "size_slice must be at least 1"}));
 
 TEST(AstarFailure, TopologySmallerThanCircuit) {
-    AstarCouplizer engine({{0, 2}}, 3, 1, false);
-    EXPECT_THROW(engine.set_graph(make_graph(2, {{0, 1}})), std::invalid_argument);
+    AstarCouplizer engine({{0, 2}}, 3, 1, kMax);
+    EXPECT_THROW(engine.set_target(make_graph(2, {{0, 1}}).routing_target()),
+                 std::invalid_argument);
+    EXPECT_THROW(engine.set_target(nullptr), std::invalid_argument);
+    EXPECT_THROW(engine.start_couplization(), std::invalid_argument);  // no target set
 }
 
 class UnreachableTest : public ::testing::TestWithParam<Edges> {};
 
 TEST_P(UnreachableTest, FailsBeforeExpandingAndNamesTheQubits) {
-    AstarCouplizer engine({{0, 1}, {1, 2}, {0, 3}}, 4, 1, false);
-    engine.set_graph(make_graph(4, GetParam()));
+    AstarCouplizer engine({{0, 1}, {1, 2}, {0, 3}}, 4, 1, kMax);
+    engine.set_target(make_graph(4, GetParam()).routing_target());
     try {
         engine.start_couplization();
         FAIL() << "routed";
@@ -170,10 +179,10 @@ INSTANTIATE_TEST_SUITE_P(Topologies, UnreachableTest,
                                            Edges{{0, 1}, {1, 2}, {2, 0}}));  // and a triangle
 
 TEST(AstarFailure, SingleGateOverTheNodeLimitFails) {
-    AstarCouplizer engine({{0, 9}}, 10, 1, false);
-    engine.set_graph(make_graph(10, line(10)));
+    AstarCouplizer engine({{0, 9}}, 10, 1, kMax);
+    engine.set_target(make_graph(10, line(10)).routing_target());
     engine.set_node_limit(1);
-    EXPECT_THROW(engine.start_couplization(), std::length_error);
+    EXPECT_THROW(engine.start_couplization(), std::invalid_argument);
     EXPECT_EQ(engine.live_nodes(), 0u);
 }
 
@@ -195,17 +204,18 @@ Replay replay(const std::vector<Interaction>& gates, const std::vector<Step>& st
     std::uint32_t swaps_since = 0;
     for (const Step& step : steps) {
         if (step.is_swap) {
-            EXPECT_EQ(graph.distance(order[step.first], order[step.second]), 1u);
-            std::swap(order[step.first], order[step.second]);
+            const std::uint32_t a = index(step.logical_a), b = index(step.logical_b);
+            EXPECT_EQ(graph.distance(order[a], order[b]), 1u);
+            std::swap(order[a], order[b]);
             ++result.swaps;
             ++swaps_since;
             continue;
         }
-        const Interaction& qubits = gates[step.first];
-        ++emitted[step.first];
+        const Interaction& qubits = gates[step.gate];
+        ++emitted[step.gate];
         for (std::uint32_t q : qubits) {
-            EXPECT_LT(last_gate[q], static_cast<std::int64_t>(step.first)) << "qubit " << q;
-            last_gate[q] = step.first;
+            EXPECT_LT(last_gate[q], static_cast<std::int64_t>(step.gate)) << "qubit " << q;
+            last_gate[q] = step.gate;
         }
         if (qubits.size() == 2) {
             EXPECT_EQ(graph.distance(order[qubits[0]], order[qubits[1]]), 1u);
@@ -242,7 +252,7 @@ TEST_P(RandomRoutingTest, EveryGateOnAnEdgeInCircuitOrder) {
     const auto [seed, size_slice] = GetParam();
     const QubitGraph graph = make_graph(9, grid(3, 3));
     const auto gates = random_gates(8, 40, seed);  // one spare physical qubit
-    for (bool sum : {false, true}) {
+    for (AstarEstimate sum : {kMax, kSum}) {
         const Replay result = replay(gates, route(gates, 8, size_slice, graph, sum), graph);
         // One gate per slice: the distance estimate is exact up to a constant, so the search
         // finds a shortest sequence of SWAPs for every gate.
@@ -348,16 +358,19 @@ SliceRun by_slice(const AstarCouplizer& engine, const std::vector<Step>& steps,
         run.start.push_back(order);
         run.swaps.push_back(0);
         for (; i < steps.size() && steps[i].is_swap; ++i, ++run.swaps.back())
-            std::swap(order[steps[i].first], order[steps[i].second]);
+            std::swap(order[index(steps[i].logical_a)], order[index(steps[i].logical_b)]);
         i += slice.gates.size() + slice.one_qubit_gates.size();
     }
     return run;
 }
 
-class SliceOptimality : public ::testing::TestWithParam<std::tuple<const char*, unsigned>> {};
+// Covers the search's cuts too: a child past the sum estimate's count and a SWAP of a gate's two
+// qubits are left out (slices of 4 on 8 qubits hold satisfied gates whose qubits could swap).
+class SliceOptimality
+    : public ::testing::TestWithParam<std::tuple<const char*, unsigned, std::uint32_t>> {};
 
 TEST_P(SliceOptimality, EachSliceGetsTheFewestSwaps) {
-    const auto& [name, seed] = GetParam();
+    const auto& [name, seed, size_slice] = GetParam();
     const std::map<std::string, std::pair<std::uint32_t, Edges>> topologies{
         {"line7", {7, line(7)}},
         {"grid2x3", {6, grid(2, 3)}},
@@ -366,10 +379,11 @@ TEST_P(SliceOptimality, EachSliceGetsTheFewestSwaps) {
     const auto& [n, edges] = topologies.at(name);
     const QubitGraph graph = make_graph(n, edges);
     const auto gates = random_gates(n, 24, seed);
-    AstarCouplizer engine(gates, n, 3, false);
-    engine.set_graph(graph);
+    AstarCouplizer engine(gates, n, size_slice, kMax);
+    engine.set_target(graph.routing_target());
     const auto steps = engine.start_couplization();
     ASSERT_EQ(engine.split_searches(), 0u);
+    ASSERT_EQ(engine.summed_searches(), 0u);
     replay(gates, steps, graph);
     const SliceRun run = by_slice(engine, steps, n);
     for (std::size_t s = 0; s < engine.slices().size(); ++s) {
@@ -383,17 +397,17 @@ TEST_P(SliceOptimality, EachSliceGetsTheFewestSwaps) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Topologies, SliceOptimality,
-                         ::testing::Combine(::testing::Values("line7", "grid2x3", "ladder2x4",
-                                                              "ring6"),
-                                            ::testing::Values(1u, 2u, 3u)));
+INSTANTIATE_TEST_SUITE_P(
+    Topologies, SliceOptimality,
+    ::testing::Combine(::testing::Values("line7", "grid2x3", "ladder2x4", "ring6"),
+                       ::testing::Values(1u, 2u, 3u), ::testing::Values(3u, 4u)));
 
 // With one long gate the estimate is exact, and expanding the deeper of equal nodes first walks
 // straight to the goal: one expansion per SWAP.
 TEST(AstarSearch, DeeperNodesFirstWalkStraightToTheGoal) {
     for (std::uint32_t n : {4u, 8u, 12u}) {
-        AstarCouplizer engine({{0, n - 1}}, n, 1, false);
-        engine.set_graph(make_graph(n, line(n)));
+        AstarCouplizer engine({{0, n - 1}}, n, 1, kMax);
+        engine.set_target(make_graph(n, line(n)).routing_target());
         const auto steps = engine.start_couplization();
         EXPECT_EQ(steps.size(), n - 1);  // n - 2 SWAPs and the gate
         EXPECT_EQ(engine.max_expanded(), n - 2);
@@ -412,8 +426,8 @@ TEST_P(LookaheadTest, RoutesEveryGateOrRejectsTheDiscount) {
     const LookaheadCase& c = GetParam();
     const QubitGraph graph = make_graph(9, grid(3, 3));
     const auto gates = random_gates(9, 40, 7);
-    AstarCouplizer engine(gates, 9, 2, false);
-    engine.set_graph(graph);
+    AstarCouplizer engine(gates, 9, 2, kMax);
+    engine.set_target(graph.routing_target());
     if (!c.valid) {
         EXPECT_THROW(engine.set_lookahead(c.slices, c.discount), std::invalid_argument);
         return;
@@ -445,9 +459,9 @@ class SplitTest : public ::testing::TestWithParam<SplitCase> {};
 // is reached) is redone gate by gate and still routes every gate.
 TEST_P(SplitTest, FailedSearchIsRetriedOnHalves) {
     const SplitCase& c = GetParam();
-    AstarCouplizer engine(c.gates, c.nbqbits, c.size_slice, false);
+    AstarCouplizer engine(c.gates, c.nbqbits, c.size_slice, kMax);
     const QubitGraph graph = make_graph(c.nbqbits, c.edges);
-    engine.set_graph(graph);
+    engine.set_target(graph.routing_target());
     engine.set_node_limit(c.node_limit);
     const auto steps = engine.start_couplization();
     EXPECT_GT(engine.split_searches(), 0u);
@@ -467,6 +481,41 @@ INSTANTIATE_TEST_SUITE_P(
         // Every edge of a star touches its centre: two disjoint gates never fit at once.
         SplitCase{5, {{0, 1}, {0, 2}, {0, 3}, {0, 4}}, {{1, 2}, {3, 4}}, 2, 0},
         SplitCase{20, line(20), mirror_pairs(20), 10, 2000}));
+
+// --- one target shared by engines on several threads --------------------------------------------
+
+TEST(AstarConcurrency, ConcurrentSearchesShareOneTarget) {
+    const QubitGraph graph = make_graph(9, grid(3, 3));
+    const std::shared_ptr<const RoutingTarget> target = graph.routing_target();
+    struct Job {
+        std::vector<Interaction> gates;
+        AstarEstimate estimate;
+        std::uint32_t lookahead;
+    };
+    std::vector<Job> jobs;
+    for (unsigned seed = 0; seed < 8; ++seed)
+        jobs.push_back({random_gates(9, 60, 100 + seed), seed % 2 ? kSum : kMax, seed % 3});
+    auto run = [&](const Job& job) {
+        AstarCouplizer engine(job.gates, 9, 3, job.estimate);
+        engine.set_target(target);
+        engine.set_node_limit(2000);  // some searches reach it: the fallbacks run too
+        engine.set_lookahead(job.lookahead, 0.5);
+        return engine.start_couplization();
+    };
+    std::vector<std::vector<Step>> sequential;
+    for (const Job& job : jobs) sequential.push_back(run(job));
+    std::vector<std::vector<Step>> parallel(jobs.size());
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (std::size_t j = t; j < jobs.size(); j += 4) parallel[j] = run(jobs[j]);
+        });
+    for (std::thread& thread : threads) thread.join();
+    for (std::size_t j = 0; j < jobs.size(); ++j) {
+        EXPECT_EQ(parallel[j], sequential[j]) << "job " << j;
+        replay(jobs[j].gates, sequential[j], graph);
+    }
+}
 
 }  // namespace
 }  // namespace couplize

@@ -7,14 +7,16 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
-#include <numeric>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "bestfirst/astar.hpp"
 #include "common/convert.hpp"
 #include "common/host.hpp"
+#include "swapcore/order.hpp"
 #include "swapcore/qubit_graph.hpp"
+#include "swapcore/routing_target.hpp"
 
 namespace couplize::py {
 
@@ -55,8 +57,9 @@ std::uint32_t max_matching(const QubitGraph& graph) {
 }
 
 struct AstarEngine {
-    QubitGraph graph;
-    bool graph_defined = false;
+    // The topology given to set_graph, as the snapshot taken then: later changes to that graph
+    // do not reach the engine, and routing reads it without the GIL.
+    std::shared_ptr<const RoutingTarget> target;
     bool busy = false;             // a call is running (see BusyGuard)
     std::uint32_t slice_cap = 0;   // the constructor's size, lowered by each topology; 0: none yet
     std::uint32_t size_slice = 0;  // in use: slice_cap, or 0 on a topology without edges
@@ -85,8 +88,7 @@ struct AstarEngine {
         }
         const QubitGraph& native = native_ref<QubitGraph>(given, "graph");
         const std::uint32_t matching = max_matching(native);
-        graph = native;
-        graph_defined = true;
+        target = native.routing_target();
         // Each topology may only lower the size; one without edges (matching 0) leaves the engine
         // unable to route on it but does not make it forget the size for the next topology.
         if (matching > 0) slice_cap = slice_cap == 0 ? matching : std::min(slice_cap, matching);
@@ -99,8 +101,12 @@ struct AstarEngine {
         if (!is_circuit(circuit))
             raise(PyExc_TypeError,
                   "The given argument is not an instance of Circuit. Cannot not couplize");
-        if (!graph_defined) raise(PyExc_ValueError, "The graph is not defined");
-        const bool sum = to_bool(use_sum_heuristic);
+        if (!target) raise(PyExc_ValueError, "The graph is not defined");
+        // Held for the whole call, while the GIL is held: the search runs without the GIL on
+        // this snapshot only.
+        const std::shared_ptr<const RoutingTarget> snapshot = target;
+        const AstarEstimate estimate =
+            to_bool(use_sum_heuristic) ? AstarEstimate::kSumDistance : AstarEstimate::kMaxDistance;
         const std::uint32_t lookahead_slices = to_uint32(lookahead);
         if (size_slice == 0)
             raise(PyExc_ValueError,
@@ -117,15 +123,15 @@ struct AstarEngine {
         const std::uint32_t nbqbits = to_uint32(circuit.attr("nbqbits"));
         // The search sizes its tables by nbqbits: refuse a circuit larger than the topology
         // before building them.
-        if (nbqbits > graph.get_nbqubits())
+        if (nbqbits > snapshot->nb_physical())
             raise(PyExc_ValueError, "The circuit uses " + std::to_string(nbqbits) +
                                         " qubits but the topology has only " +
-                                        std::to_string(graph.get_nbqubits()));
+                                        std::to_string(snapshot->nb_physical()));
 
         // Set up while holding the GIL (it reads this object's state); only the search runs
         // without it.
-        AstarCouplizer engine(gates, nbqbits, size_slice, sum);
-        engine.set_graph(graph);
+        AstarCouplizer engine(gates, nbqbits, size_slice, estimate);
+        engine.set_target(snapshot);
         engine.set_node_limit(max_nodes);
         engine.set_lookahead(lookahead_slices, lookahead_discount);
         std::vector<AstarCouplizer::Step> steps;
@@ -146,31 +152,31 @@ struct AstarEngine {
 
         // The placement spans every physical qubit, so spare ones of a larger topology can
         // carry logical qubits too; `nbqbits` stays the circuit's, as with the other engines.
-        // Read before any Python code runs below.
-        const std::uint32_t nbphysical = graph.get_nbqubits();
+        // The engine's snapshot: Python code run below cannot change it.
+        const std::uint32_t nb_physical = snapshot->nb_physical();
 
         // Deep copy of the circuit without deep-copying its operations.
         nb::list routed_ops;
         nb::object routed = copy_circuit_without_ops(circuit, ops_attr, ops);
-        std::vector<std::uint32_t> order(nbphysical);  // logical -> physical
-        std::iota(order.begin(), order.end(), 0u);
+        Order layout(nb_physical);
         GcPause gc_pause;  // many acyclic objects follow
         OpFactory& factory = OpFactory::get();
         for (const AstarCouplizer::Step& step : steps) {
             if (step.is_swap) {
-                routed_ops.append(factory.swap(order[step.first], order[step.second]));
-                std::swap(order[step.first], order[step.second]);
+                const Physical a = layout.get_physical_qubit(step.logical_a);
+                const Physical b = layout.get_physical_qubit(step.logical_b);
+                routed_ops.append(factory.swap(index(a), index(b)));
+                layout.insert_physical_swap(a, b);
                 continue;
             }
-            const std::vector<std::uint32_t>& logical = gates[step.first];
+            const std::vector<std::uint32_t>& logical = gates[step.gate];
             std::uint32_t physical[2];
-            for (std::size_t k = 0; k < logical.size(); ++k) physical[k] = order[logical[k]];
+            for (std::size_t k = 0; k < logical.size(); ++k)
+                physical[k] = index(layout.get_physical_qubit(Logical{logical[k]}));
             routed_ops.append(
-                factory.copy(PyTuple_GET_ITEM(ops.ptr(), step.first), physical, logical.size()));
+                factory.copy(PyTuple_GET_ITEM(ops.ptr(), step.gate), physical, logical.size()));
         }
-        std::vector<std::uint32_t> remap(nbphysical);  // physical -> logical held there
-        for (std::uint32_t q = 0; q < nbphysical; ++q) remap[order[q]] = q;
-        routed_ops.append(make_full_remap(remap));
+        routed_ops.append(make_full_remap(layout.get()));  // physical -> logical held there
         routed.attr("ops") = routed_ops;
         return routed;
     }
