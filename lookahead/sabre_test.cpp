@@ -8,6 +8,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -395,6 +396,40 @@ TEST_P(MatchesReference, OnGroupsOfManyGates) {
         for (const auto& gate : random_gates(12, 40, seed))
             for (int copy = 0; copy < (gate.size() == 2 ? 20 : 1); ++copy) gates.push_back(gate);
         expect_reference(router, gates, 12, grid(3, 4), o, "seed=" + std::to_string(seed));
+    }
+}
+
+// Several threads route different circuits against one shared target, half of them through a
+// shared SabreTarget, the others building their own from the shared RoutingTarget: each gets
+// exactly the result of routing alone.
+TEST(Sabre, ConcurrentRoutingsShareOneTarget) {
+    const QubitGraph graph = make_graph(36, grid(6, 6));
+    const std::shared_ptr<const RoutingTarget> target = graph.routing_target();
+    const auto rows = std::make_shared<const SabreTarget>(target);
+    constexpr unsigned kThreads = 4;
+    std::vector<Gates> circuits;
+    std::vector<SabreOptions> options(kThreads);
+    std::vector<SabreResult> alone;
+    for (unsigned t = 0; t < kThreads; ++t) {
+        circuits.push_back(random_gates(36, 400, 100 + t));
+        options[t].basic_heuristic = t % 3 == 2;
+        options[t].window_size = 1 + t;
+        options[t].random_ties = t % 2 == 1;
+        options[t].tie_seed = t;
+        alone.push_back(SabreRouter(rows, options[t]).route(circuits[t], 36));
+    }
+    std::vector<SabreResult> together(kThreads);
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            SabreRouter router =
+                t % 2 ? SabreRouter(rows, options[t]) : SabreRouter(target, options[t]);
+            for (int round = 0; round < 3; ++round) together[t] = router.route(circuits[t], 36);
+        });
+    for (std::thread& thread : threads) thread.join();
+    for (unsigned t = 0; t < kThreads; ++t) {
+        EXPECT_TRUE(same_steps(together[t].steps, alone[t].steps)) << "thread " << t;
+        EXPECT_EQ(together[t].final_layout, alone[t].final_layout) << "thread " << t;
     }
 }
 
