@@ -11,7 +11,6 @@ void FrontLayer::reset(std::uint32_t nb_logical) {
     for (std::uint32_t q = 0; q < nb_logical; ++q)
         roles_[q] = QubitRole{QubitRole::kNoGroup, Logical{q}, 0};
     qubits_.clear();
-    nb_gates_of_.clear();
     nb_gates_ = sum_ = max_change_ = 0;
 }
 
@@ -19,7 +18,6 @@ void FrontLayer::prepare(const GroupGraph& groups, const std::vector<int>& front
                          const Order& order, const SabreTarget& target) {
     for (Logical q : qubits_) roles_[index(q)] = QubitRole{QubitRole::kNoGroup, q, 0};
     qubits_.clear();
-    nb_gates_of_.clear();
     nb_gates_ = 0;
     sum_ = 0;
     std::int64_t max_gates = 0;
@@ -39,7 +37,6 @@ void FrontLayer::prepare(const GroupGraph& groups, const std::vector<int>& front
         roles_[index(b)] = QubitRole{front_index, a, g.nb_two_qubit_gates};
         qubits_.push_back(a);
         qubits_.push_back(b);
-        nb_gates_of_.push_back(g.nb_two_qubit_gates);
         nb_gates_ += g.nb_two_qubit_gates;
         sum_ += g.nb_two_qubit_gates * length;
         max_gates = std::max<std::int64_t>(max_gates, g.nb_two_qubit_gates);
@@ -49,9 +46,10 @@ void FrontLayer::prepare(const GroupGraph& groups, const std::vector<int>& front
 
 std::int64_t FrontLayer::recompute_sum(const Order& order, const SabreTarget& target) const {
     std::int64_t sum = 0;
-    for (std::size_t i = 0; i < nb_gates_of_.size(); ++i)
-        sum += nb_gates_of_[i] * target.length(order.get_physical_qubit(qubits_[2 * i]),
-                                               order.get_physical_qubit(qubits_[2 * i + 1]));
+    for (std::size_t i = 0; i < qubits_.size(); i += 2)
+        sum += roles_[index(qubits_[i])].nb_two_qubit_gates *
+               target.length(order.get_physical_qubit(qubits_[i]),
+                             order.get_physical_qubit(qubits_[i + 1]));
     return sum;
 }
 

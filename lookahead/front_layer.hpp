@@ -52,7 +52,6 @@ public:
 private:
     std::vector<QubitRole> roles_;  // by logical qubit
     std::vector<Logical> qubits_;
-    std::vector<std::int32_t> nb_gates_of_;  // by front index
     std::int64_t nb_gates_ = 0;
     std::int64_t sum_ = 0;
     std::int64_t max_change_ = 0;

@@ -59,15 +59,6 @@ void LookaheadSet::prepare(GroupGraph& groups, unsigned window, const Order& ord
     }
 }
 
-std::int64_t LookaheadSet::shared_crowded(Logical x, Logical y) const {
-    std::int64_t shared = 0;
-    for (std::uint32_t k = start_[index(x)]; k < start_[index(x) + 1]; ++k) {
-        const std::uint32_t e = by_qubit_[k];
-        if ((firsts_[e] == x ? seconds_[e] : firsts_[e]) == y) shared += nb_gates_of_[e];
-    }
-    return shared;
-}
-
 std::int64_t LookaheadSet::recompute_sum(const Order& order, const SabreTarget& target) const {
     std::int64_t sum = 0;
     for (std::size_t e = 0; e < firsts_.size(); ++e)

@@ -60,13 +60,19 @@ public:
         }
     }
 
-    // Gate count of the look-ahead groups holding both x and y.
+    // Gate count of the look-ahead groups holding both x and y. Inline: the scan calls it per
+    // candidate of a crowded qubit, and a call there would keep its loads from leaving the loop.
     std::int64_t shared(Logical x, Logical y) const {
         const AheadOf& of = ahead_of_[index(x)];
         if (of.count <= 2)
             return (of.other[0] == y ? of.nb_two_qubit_gates[0] : 0) +
                    (of.other[1] == y ? of.nb_two_qubit_gates[1] : 0);
-        return shared_crowded(x, y);
+        std::int64_t shared = 0;
+        for (std::uint32_t k = start_[index(x)]; k < start_[index(x) + 1]; ++k) {
+            const std::uint32_t e = by_qubit_[k];
+            if ((firsts_[e] == x ? seconds_[e] : firsts_[e]) == y) shared += nb_gates_of_[e];
+        }
+        return shared;
     }
 
     // Qubits of the groups, first and second, in the walk's order.
@@ -84,8 +90,6 @@ public:
     std::int64_t recompute_sum(const Order& order, const SabreTarget& target) const;
 
 private:
-    std::int64_t shared_crowded(Logical x, Logical y) const;
-
     std::vector<AheadOf> ahead_of_;  // by logical qubit
     std::vector<int> groups_;        // vertices, in the walk's order
     std::vector<Logical> firsts_, seconds_;

@@ -73,7 +73,7 @@ public:
                     double weight);
 
 private:
-    template <bool Extended, bool Tabled>
+    template <bool Extended, bool Tabled, bool RandomTies>
     SwapChoice scan(const LayerView& view, const MoveTable& moves, const std::vector<double>& decay,
                     const PassTerms& terms);
 
