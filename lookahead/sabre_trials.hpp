@@ -1,15 +1,7 @@
 #pragma once
-#include <algorithm>
-#include <atomic>
-#include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <limits>
 #include <memory>
-#include <optional>
-#include <stdexcept>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
