@@ -42,12 +42,6 @@ public:
 
     // Qubit pair and two-qubit gate count of a group vertex. Unchecked: `vertex` must be a group.
     const GateGroup& group(int vertex) const { return pairs_[vertex]; }
-    // Indices of the gates of a group vertex, in circuit order. Unchecked.
-    const std::vector<std::uint32_t>& gates_of(int vertex) const { return gates_[vertex]; }
-    // The successors of a group vertex along its first and second qubit (the sink at the end of a
-    // wire). Unchecked.
-    const int (&successors(int vertex) const)[2] { return links_[vertex].succ; }
-
     // Executes a front group: removes it from the front layer, marks it executed and appends the
     // successors that become ready. Returns its gates, or null, changing nothing, when `vertex`
     // is not in the front layer. Throws std::invalid_argument for a vertex outside the graph.
