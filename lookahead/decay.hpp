@@ -12,7 +12,7 @@ class Decay {
 public:
     static constexpr std::uint32_t kThreshold = 5;
 
-    Decay(std::uint32_t nbqbits, double delta) : delta_(delta), entries_(nbqbits) {}
+    Decay(std::uint32_t nb_logical, double delta) : delta_(delta), entries_(nb_logical) {}
 
     double get(std::uint32_t qubit) const {
         const Entry& e = entries_[qubit];

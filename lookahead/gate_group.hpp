@@ -1,19 +1,18 @@
 #pragma once
 #include <cstdint>
-#include <vector>
+
+#include "common/qubits.hpp"
 
 namespace couplize {
 
-// One vertex of the gate-group DAG: a maximal run of two-qubit gates on one pair of qubits,
-// together with the one-qubit gates that follow them on either qubit until the next two-qubit
-// gate on that qubit. `first_qubit`/`second_qubit` come from the gate that created the group; a
-// later gate of the run may list the pair in the other order.
+// What the router reads of one vertex of the gate-group DAG, for every front and look-ahead
+// group of every layer: a maximal run of two-qubit gates on one pair of logical qubits. `first`
+// and `second` come from the gate that created the group; a later gate of the run may list the
+// pair in the other order.
 struct GateGroup {
-    std::vector<std::uint32_t> gates;  // indices into the circuit, in circuit order
-    std::uint32_t first_qubit = 0;
-    std::uint32_t second_qubit = 0;
-    std::int32_t nb_multiqubit_gates = 0;  // two-qubit gates among `gates`, at least 1
-    bool closed = false;  // a later two-qubit gate on one of the qubits started another group
+    Logical first{0};
+    Logical second{0};
+    std::int32_t nb_two_qubit_gates = 0;  // at least 1 for a group vertex
 };
 
 }  // namespace couplize

@@ -8,6 +8,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -39,6 +40,13 @@ Edges doubled_line(std::uint32_t n) {
 
 Edges grid(std::uint32_t rows, std::uint32_t cols) { return fixtures::grid_edges(rows, cols); }
 
+const std::shared_ptr<const RoutingTarget> kNoTopology;
+
+// The physical qubits of a step as plain indices.
+std::pair<std::uint32_t, std::uint32_t> qubits_of(const SabreStep& step) {
+    return {index(step.first), index(step.second)};
+}
+
 std::string message_of(const std::function<void()>& f) {
     try {
         f();
@@ -46,12 +54,6 @@ std::string message_of(const std::function<void()>& f) {
         return e.what();
     }
     return "no exception";
-}
-
-TEST(Swap, ExchangesTwoEntries) {
-    std::vector<std::uint32_t> order{4, 5, 6};
-    swap(order, 0, 2);
-    EXPECT_EQ(order, (std::vector<std::uint32_t>{6, 5, 4}));
 }
 
 class LineOfThree : public testing::TestWithParam<bool> {};
@@ -62,12 +64,12 @@ TEST_P(LineOfThree, SwapsTheFirstTiedCandidate) {
     QubitGraph g = make_graph(3, line(3));
     SabreOptions options;
     options.basic_heuristic = GetParam();
-    SabreResult r = SabreRouter(&g, options).route({{0, 2}}, 3);
+    SabreResult r = SabreRouter(g.routing_target(), options).route({{0, 2}}, 3);
     ASSERT_EQ(r.steps.size(), 2u);
     EXPECT_TRUE(r.steps[0].is_swap());
-    EXPECT_EQ(std::make_pair(r.steps[0].first, r.steps[0].second), std::make_pair(1u, 0u));
+    EXPECT_EQ(qubits_of(r.steps[0]), std::make_pair(1u, 0u));
     EXPECT_EQ(r.steps[1].gate, 0u);
-    EXPECT_EQ(std::make_pair(r.steps[1].first, r.steps[1].second), std::make_pair(1u, 2u));
+    EXPECT_EQ(qubits_of(r.steps[1]), std::make_pair(1u, 2u));
     EXPECT_EQ(r.final_layout, (std::vector<std::uint32_t>{1, 0, 2}));
     EXPECT_EQ(r.nb_swaps, 1u);
 }
@@ -75,12 +77,12 @@ TEST_P(LineOfThree, SwapsTheFirstTiedCandidate) {
 INSTANTIATE_TEST_SUITE_P(Heuristics, LineOfThree, testing::Bool());
 
 TEST(SabreRouter, OneQubitCircuitNeedsNoTopology) {
-    SabreResult r = SabreRouter(nullptr, {}).route({{1}, {0}, {1}}, 2);
+    SabreResult r = SabreRouter(kNoTopology, {}).route({{1}, {0}, {1}}, 2);
     EXPECT_EQ(r.nb_begin_gates, 3u);
     EXPECT_EQ(r.steps[2].gate, 2u);
-    EXPECT_EQ(r.steps[2].first, 1u);
+    EXPECT_EQ(r.steps[2].first, Physical{1});
     EXPECT_EQ(r.final_layout, (std::vector<std::uint32_t>{0, 1}));
-    EXPECT_THROW(SabreRouter(nullptr, {}).route({{1}, {0, 1}}, 2), MissingTopology);
+    EXPECT_THROW(SabreRouter(kNoTopology, {}).route({{1}, {0, 1}}, 2), MissingTopology);
 }
 
 struct StuckCase {
@@ -98,7 +100,8 @@ TEST_P(Stuck, RaisesBeforeAnySwap) {
     for (bool basic : {true, false}) {
         SabreOptions options;
         options.basic_heuristic = basic;
-        EXPECT_EQ(message_of([&] { SabreRouter(&g, options).route(c.gates, 4); }), c.message);
+        EXPECT_EQ(message_of([&] { SabreRouter(g.routing_target(), options).route(c.gates, 4); }),
+                  c.message);
     }
 }
 
@@ -125,16 +128,17 @@ std::size_t replay(const SabreResult& r, const Gates& gates, QubitGraph& g) {
     for (std::uint32_t q = 0; q < r.initial_order.size(); ++q) holder[r.initial_order[q]] = q;
     std::size_t swaps = 0;
     for (const SabreStep& step : r.steps) {
+        const auto [first, second] = qubits_of(step);
         if (step.second != SabreStep::kNone) {
-            EXPECT_EQ(g.distance(step.first, step.second), 1u);
+            EXPECT_EQ(g.distance(first, second), 1u);
         }
         if (step.is_swap()) {
-            std::swap(holder[step.first], holder[step.second]);
+            std::swap(holder[first], holder[second]);
             ++swaps;
         } else {
-            EXPECT_EQ(holder[step.first], gates[step.gate][0]);
+            EXPECT_EQ(holder[first], gates[step.gate][0]);
             if (step.second != SabreStep::kNone) {
-                EXPECT_EQ(holder[step.second], gates[step.gate][1]);
+                EXPECT_EQ(holder[second], gates[step.gate][1]);
             }
         }
     }
@@ -147,7 +151,7 @@ std::size_t replay(const SabreResult& r, const Gates& gates, QubitGraph& g) {
 TEST(Release, RoutesTheCirclingCircuitOnALine) {
     QubitGraph g = make_graph(20, line(20));
     const Gates gates{{1, 16}, {7, 17}, {16, 17}, {4, 18}, {2, 19}};
-    SabreRouter router(&g, {});
+    SabreRouter router(g.routing_target(), {});
     EXPECT_EQ(router.release_after(),
               SabreOptions::kReleaseFactor * 19 + SabreOptions::kReleaseBase);
     const SabreResult r = router.route(gates, 20);
@@ -163,7 +167,7 @@ TEST(Release, WalksAlongAShortestPath) {
     SabreOptions options;
     options.release_after = 1;
     const Gates gates{{0, 5}};
-    const SabreResult r = SabreRouter(&g, options).route(gates, 6);
+    const SabreResult r = SabreRouter(g.routing_target(), options).route(gates, 6);
     EXPECT_EQ(r.nb_releases, 1u);
     EXPECT_EQ(r.nb_swaps, 4u);  // a shortest routing: the valve never walks away
     EXPECT_EQ(replay(r, gates, g), 4u);
@@ -173,58 +177,63 @@ TEST(SabreRouter, StartsFromTheGivenOrder) {
     QubitGraph g = make_graph(4, line(4));
     // Logical 0 on physical 3, logical 3 on physical 2: neighbours, no SWAP needed.
     const Gates gates{{0}, {0, 3}};
-    const SabreResult r = SabreRouter(&g, {}).route(gates, 4, {3, 0, 1, 2});
+    const SabreResult r = SabreRouter(g.routing_target(), {}).route(gates, 4, {3, 0, 1, 2});
     EXPECT_EQ(r.nb_swaps, 0u);
     ASSERT_EQ(r.steps.size(), 2u);
-    EXPECT_EQ(r.steps[0].first, 3u);  // the begin gate on its placed qubit
-    EXPECT_EQ(std::make_pair(r.steps[1].first, r.steps[1].second), std::make_pair(3u, 2u));
+    EXPECT_EQ(r.steps[0].first, Physical{3});  // the begin gate on its placed qubit
+    EXPECT_EQ(qubits_of(r.steps[1]), std::make_pair(3u, 2u));
     EXPECT_EQ(r.final_layout, (std::vector<std::uint32_t>{1, 2, 3, 0}));
     for (const std::vector<std::uint32_t>& bad :
          {std::vector<std::uint32_t>{0, 1, 2}, {0, 1, 2, 2}, {0, 1, 2, 4}})
-        EXPECT_THROW(SabreRouter(&g, {}).route(gates, 4, bad), std::invalid_argument);
+        EXPECT_THROW(SabreRouter(g.routing_target(), {}).route(gates, 4, bad),
+                     std::invalid_argument);
 }
 
 TEST(SabreRouter, TopologySizeAgainstCircuit) {
     QubitGraph small = make_graph(2, line(2));
-    EXPECT_EQ(message_of([&] { SabreRouter(&small, {}).route({{0, 1}}, 3); }),
+    EXPECT_EQ(message_of([&] { SabreRouter(small.routing_target(), {}).route({{0, 1}}, 3); }),
               "The topology has 2 qubits, fewer than the 3 qubits of the circuit");
     // Physical 0 and 1 only meet through physical 2, which holds no qubit of the circuit.
     QubitGraph wide = make_graph(3, {{0, 2}, {2, 1}});
-    SabreResult r = SabreRouter(&wide, {}).route({{0, 1}}, 2);
+    SabreResult r = SabreRouter(wide.routing_target(), {}).route({{0, 1}}, 2);
     ASSERT_EQ(r.steps.size(), 2u);
     EXPECT_TRUE(r.steps[0].is_swap());
-    EXPECT_EQ(std::make_pair(r.steps[0].first, r.steps[0].second), std::make_pair(2u, 0u));
-    EXPECT_EQ(std::make_pair(r.steps[1].first, r.steps[1].second), std::make_pair(2u, 1u));
+    EXPECT_EQ(qubits_of(r.steps[0]), std::make_pair(2u, 0u));
+    EXPECT_EQ(qubits_of(r.steps[1]), std::make_pair(2u, 1u));
     EXPECT_EQ(r.final_layout, (std::vector<std::uint32_t>{2, 1, 0}));
 }
 
 // Literal rendering of the routine: full score of every candidate, path lengths from
-// QubitGraph::path, look-ahead from close_layers; after `release_after` SWAPs without progress,
-// the closest front pair walks together along shortest paths and the decay is reset. With
-// random ties, the n-th candidate tied with the best replaces it when a draw modulo n is 0. The
-// router must produce the same steps.
+// QubitGraph::path, look-ahead from the walk below the front layer; after `release_after` SWAPs
+// without progress, the closest front pair walks together along shortest paths and the decay is
+// reset. With random ties, the n-th candidate tied with the best replaces it when a draw modulo n
+// is 0. The router must produce the same steps.
 std::vector<SabreStep> reference_route(const Gates& gates, std::uint32_t n, QubitGraph& graph,
                                        const SabreOptions& o, std::uint64_t release_after) {
     GroupGraph groups(n, gates);
     std::vector<SabreStep> steps;
-    for (int i : groups.get_begin_gates())
-        steps.push_back({static_cast<std::uint32_t>(i), gates[i][0], SabreStep::kNone});
+    for (int i : groups.begin_gates())
+        steps.push_back({static_cast<std::uint32_t>(i), Physical{gates[i][0]}, SabreStep::kNone});
     std::vector<std::uint32_t> order(n);
     std::iota(order.begin(), order.end(), 0u);
     auto inverse = [&](std::uint32_t p) {
         return static_cast<std::uint32_t>(std::find(order.begin(), order.end(), p) - order.begin());
     };
+    auto pair_of = [&](int v) {
+        return std::make_pair(index(groups.group(v).first), index(groups.group(v).second));
+    };
+    auto nb_gates_of = [&](int v) { return groups.group(v).nb_two_qubit_gates; };
     auto len = [&](const std::vector<std::uint32_t>& ord, int v) {
-        auto [a, b] = groups.get_pair_qubits(v);
+        auto [a, b] = pair_of(v);
         return static_cast<double>(graph.path(ord[a], ord[b]).size());
     };
     Decay decay(n, o.delta);
-    std::vector<int> front = groups.get_front_layer();
+    std::vector<int> front = groups.front_layer();
     std::size_t swaps_in_a_row = 0;
     std::mt19937_64 rng(o.tie_seed);
     auto record_swap = [&](std::uint32_t x, std::uint32_t y) {
-        swap(order, x, y);
-        steps.push_back({SabreStep::kSwap, order[x], order[y]});
+        std::swap(order[x], order[y]);
+        steps.push_back({SabreStep::kSwap, Physical{order[x]}, Physical{order[y]}});
     };
     while (!front.empty()) {
         std::vector<int> execute;
@@ -232,11 +241,12 @@ std::vector<SabreStep> reference_route(const Gates& gates, std::uint32_t n, Qubi
             if (len(order, v) == 2) execute.push_back(v);
         if (!execute.empty()) {
             for (int v : execute)
-                for (std::uint32_t i : groups.pop_front_group(v)->gates)
-                    steps.push_back({i, order[gates[i][0]],
-                                     gates[i].size() > 1 ? order[gates[i][1]] : SabreStep::kNone});
+                for (std::uint32_t i : *groups.pop_front_group(v))
+                    steps.push_back(
+                        {i, Physical{order[gates[i][0]]},
+                         gates[i].size() > 1 ? Physical{order[gates[i][1]]} : SabreStep::kNone});
             decay.insert_gate();
-            front = groups.get_front_layer();
+            front = groups.front_layer();
             swaps_in_a_row = 0;
             continue;
         }
@@ -244,7 +254,7 @@ std::vector<SabreStep> reference_route(const Gates& gates, std::uint32_t n, Qubi
             int closest = front[0];
             for (int v : front)
                 if (len(order, v) < len(order, closest)) closest = v;
-            auto [mover, other] = groups.get_pair_qubits(closest);
+            auto [mover, other] = pair_of(closest);
             while (graph.distance(order[mover], order[other]) > 1) {
                 const std::uint32_t here = graph.distance(order[mover], order[other]);
                 for (std::uint32_t p : graph.get_neighbours(order[mover])) {
@@ -263,7 +273,7 @@ std::vector<SabreStep> reference_route(const Gates& gates, std::uint32_t n, Qubi
         // listed again: it would only add weight to a tie already drawn for.
         std::set<std::uint32_t> earlier;
         for (int v : front) {
-            auto [a, b] = groups.get_pair_qubits(v);
+            auto [a, b] = pair_of(v);
             for (std::uint32_t x : {a, b})
                 for (std::uint32_t p : graph.get_neighbours(order[x]))
                     if (!o.random_ties || !earlier.count(inverse(p)))
@@ -271,22 +281,24 @@ std::vector<SabreStep> reference_route(const Gates& gates, std::uint32_t n, Qubi
             earlier.insert(a);
             earlier.insert(b);
         }
-        std::set<int> ahead = groups.close_layers(o.window_size);
+        std::vector<int> walk;
+        groups.look_ahead(o.window_size, walk);
+        const std::set<int> ahead(walk.begin(), walk.end());
         double best = 0;
         std::pair<std::uint32_t, std::uint32_t> best_pair{0, 0};
         std::uint64_t ties = 0;
         for (std::size_t k = 0; k < candidates.size(); ++k) {
             auto [x, y] = candidates[k];
             std::vector<std::uint32_t> cp = order;
-            swap(cp, x, y);
+            std::swap(cp[x], cp[y]);
             double hf = 0, nf = 0, de = 0, ne = 0;
             for (int v : front) {
-                hf += groups.card_multiqubits_gates(v) * len(cp, v);
-                nf += groups.card_multiqubits_gates(v);
+                hf += nb_gates_of(v) * len(cp, v);
+                nf += nb_gates_of(v);
             }
             for (int e : ahead) {
-                de += groups.card_multiqubits_gates(e) * len(cp, e);
-                ne += groups.card_multiqubits_gates(e);
+                de += nb_gates_of(e) * len(cp, e);
+                ne += nb_gates_of(e);
             }
             if (ne == 0) ne = 1;
             const double score = o.basic_heuristic ? hf
@@ -366,7 +378,7 @@ TEST_P(MatchesReference, OnRandomCircuits) {
         QubitGraph graph = make_graph(n, edges);
         for (unsigned seed = 1; seed <= nb_circuits; ++seed) {
             const SabreOptions o = options_of(GetParam(), seed);
-            SabreRouter router(&graph, o);
+            SabreRouter router(graph.routing_target(), o);
             expect_reference(router, random_gates(n, nb_gates, seed * 7 + n), n, edges, o,
                              "n=" + std::to_string(n) + " seed=" + std::to_string(seed));
         }
@@ -378,12 +390,46 @@ TEST_P(MatchesReference, OnRandomCircuits) {
 TEST_P(MatchesReference, OnGroupsOfManyGates) {
     const SabreOptions o = options_of(GetParam(), 5);
     QubitGraph graph = make_graph(12, grid(3, 4));
-    SabreRouter router(&graph, o);
+    SabreRouter router(graph.routing_target(), o);
     for (unsigned seed = 1; seed <= 3; ++seed) {
         Gates gates;
         for (const auto& gate : random_gates(12, 40, seed))
             for (int copy = 0; copy < (gate.size() == 2 ? 20 : 1); ++copy) gates.push_back(gate);
         expect_reference(router, gates, 12, grid(3, 4), o, "seed=" + std::to_string(seed));
+    }
+}
+
+// Several threads route different circuits against one shared target, half of them through a
+// shared SabreTarget, the others building their own from the shared RoutingTarget: each gets
+// exactly the result of routing alone.
+TEST(Sabre, ConcurrentRoutingsShareOneTarget) {
+    const QubitGraph graph = make_graph(36, grid(6, 6));
+    const std::shared_ptr<const RoutingTarget> target = graph.routing_target();
+    const auto rows = std::make_shared<const SabreTarget>(target);
+    constexpr unsigned kThreads = 4;
+    std::vector<Gates> circuits;
+    std::vector<SabreOptions> options(kThreads);
+    std::vector<SabreResult> alone;
+    for (unsigned t = 0; t < kThreads; ++t) {
+        circuits.push_back(random_gates(36, 400, 100 + t));
+        options[t].basic_heuristic = t % 3 == 2;
+        options[t].window_size = 1 + t;
+        options[t].random_ties = t % 2 == 1;
+        options[t].tie_seed = t;
+        alone.push_back(SabreRouter(rows, options[t]).route(circuits[t], 36));
+    }
+    std::vector<SabreResult> together(kThreads);
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            SabreRouter router =
+                t % 2 ? SabreRouter(rows, options[t]) : SabreRouter(target, options[t]);
+            for (int round = 0; round < 3; ++round) together[t] = router.route(circuits[t], 36);
+        });
+    for (std::thread& thread : threads) thread.join();
+    for (unsigned t = 0; t < kThreads; ++t) {
+        EXPECT_TRUE(same_steps(together[t].steps, alone[t].steps)) << "thread " << t;
+        EXPECT_EQ(together[t].final_layout, alone[t].final_layout) << "thread " << t;
     }
 }
 

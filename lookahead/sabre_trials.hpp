@@ -1,19 +1,13 @@
 #pragma once
-#include <algorithm>
-#include <atomic>
-#include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <limits>
-#include <optional>
-#include <stdexcept>
-#include <system_error>
-#include <thread>
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "lookahead/sabre.hpp"
-#include "swapcore/qubit_graph.hpp"
+#include "lookahead/sabre_target.hpp"
+#include "swapcore/routing_target.hpp"
 
 namespace couplize {
 
@@ -43,72 +37,24 @@ struct SabreTrialOptions {
 // the last pass, its initial order the placement found.
 //
 // Trials run on native threads and touch no Python object; each worker owns a copy of the
-// router (its scratch buffers). Costs trials x (1 + 2 x kPlacementRounds with placement search)
-// routings spread over the workers.
+// router (its scratch buffers), all of them sharing one immutable SabreTarget. Costs trials x (1 +
+// 2 x kPlacementRounds with placement search) routings spread over the workers.
 class SabreTrials {
 public:
-    // Takes what it needs of the topology now, as SabreRouter does.
-    SabreTrials(QubitGraph* graph, SabreOptions options)
-        : router_(graph, options),
+    // Routes on `target` (null: no topology), as SabreRouter does.
+    SabreTrials(std::shared_ptr<const SabreTarget> target, SabreOptions options)
+        : router_(std::move(target), options),
+          base_window_(options.window_size),
+          base_basic_(options.basic_heuristic) {}
+    SabreTrials(const std::shared_ptr<const RoutingTarget>& target, SabreOptions options)
+        : router_(target, options),
           base_window_(options.window_size),
           base_basic_(options.basic_heuristic) {}
 
     // Same contract as SabreRouter::route. Throws std::invalid_argument for zero trials; an
     // error of a trial is rethrown, that of the lowest trial index when several fail.
-    SabreResult route(const std::vector<std::vector<std::uint32_t>>& gates, std::uint32_t nbqbits,
-                      const SabreTrialOptions& trial_options) {
-        const unsigned trials = trial_options.trials;
-        if (trials == 0) throw std::invalid_argument("The number of trials must be at least 1");
-        unsigned workers = trial_options.threads;
-        if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
-        workers = std::min(workers, trials);
-
-        // One router per worker, copied here so that an allocation failure reaches the caller
-        // instead of ending a thread.
-        std::vector<SabreRouter> routers(workers, router_);
-        std::vector<std::optional<SabreResult>> best(workers);
-        std::vector<unsigned> best_trial(workers, 0);
-        std::vector<std::exception_ptr> errors(trials);
-        std::atomic<unsigned> next{0};
-        auto work = [&](unsigned worker) {
-            SabreRouter& router = routers[worker];
-            for (unsigned t = next++; t < trials; t = next++) {
-                try {
-                    SabreResult r = run_trial(router, gates, nbqbits, trial_options, t);
-                    // Trials reach a worker in increasing order: on equal SWAPs, keep the first.
-                    if (!best[worker] || r.nb_swaps < best[worker]->nb_swaps) {
-                        best[worker] = std::move(r);
-                        best_trial[worker] = t;
-                    }
-                } catch (...) {
-                    errors[t] = std::current_exception();
-                }
-            }
-        };
-        // The calling thread is worker 0. A thread that cannot be started leaves its share to the
-        // others: the result does not depend on how many run.
-        std::vector<std::thread> pool;
-        pool.reserve(workers - 1);
-        try {
-            for (unsigned w = 1; w < workers; ++w) pool.emplace_back(work, w);
-        } catch (const std::system_error&) {
-        }
-        work(0);
-        for (std::thread& thread : pool) thread.join();
-        for (const std::exception_ptr& error : errors)
-            if (error) std::rethrow_exception(error);
-
-        std::size_t chosen = workers;
-        for (std::size_t w = 0; w < workers; ++w) {
-            if (!best[w]) continue;
-            if (chosen == workers || best[w]->nb_swaps < best[chosen]->nb_swaps ||
-                (best[w]->nb_swaps == best[chosen]->nb_swaps && best_trial[w] < best_trial[chosen]))
-                chosen = w;
-        }
-        SabreResult result = std::move(*best[chosen]);
-        result.trial = best_trial[chosen];
-        return result;
-    }
+    SabreResult route(const std::vector<std::vector<std::uint32_t>>& gates,
+                      std::uint32_t nb_logical, const SabreTrialOptions& trial_options);
 
     // Look-ahead depth of trial t. How far to look ahead suits some circuits better than others
     // (a chain of gates met by a QFT, for instance), so trials vary it. Routing alone, trial 0
@@ -140,27 +86,8 @@ public:
 
 private:
     SabreResult run_trial(SabreRouter& router, const std::vector<std::vector<std::uint32_t>>& gates,
-                          std::uint32_t nbqbits, const SabreTrialOptions& trial_options,
-                          unsigned t) {
-        router.set_ties(t > 0, trial_seed(trial_options.seed, t));
-        router.set_window(trial_window(base_window_, t, trial_options.search_placement));
-        router.set_basic_heuristic(trial_basic(base_basic_, t));
-        if (!trial_options.search_placement) return router.route(gates, nbqbits);
-        SabreResult forward = router.route(gates, nbqbits);
-        const std::vector<std::vector<std::uint32_t>> reversed(gates.rbegin(), gates.rend());
-        for (unsigned round = 0; round < SabreTrialOptions::kPlacementRounds; ++round) {
-            const SabreResult backward = router.route(reversed, nbqbits, order_of(forward));
-            forward = router.route(gates, nbqbits, order_of(backward));
-        }
-        return forward;
-    }
-
-    // Where each logical qubit ended: the inverse of the final layout.
-    static std::vector<std::uint32_t> order_of(const SabreResult& r) {
-        std::vector<std::uint32_t> order(r.final_layout.size());
-        for (std::uint32_t p = 0; p < order.size(); ++p) order[r.final_layout[p]] = p;
-        return order;
-    }
+                          std::uint32_t nb_logical, const SabreTrialOptions& trial_options,
+                          unsigned t);
 
     SabreRouter router_;
     unsigned base_window_;  // the caller's look-ahead depth

@@ -44,17 +44,18 @@ void expect_valid(const SabreResult& r, const Gates& gates, QubitGraph& g) {
     for (std::uint32_t q = 0; q < r.initial_order.size(); ++q) holder[r.initial_order[q]] = q;
     std::size_t executed = 0;
     for (const SabreStep& step : r.steps) {
+        const std::uint32_t first = index(step.first), second = index(step.second);
         if (step.second != SabreStep::kNone) {
-            ASSERT_EQ(g.distance(step.first, step.second), 1u);
+            ASSERT_EQ(g.distance(first, second), 1u);
         }
         if (step.is_swap()) {
-            std::swap(holder[step.first], holder[step.second]);
+            std::swap(holder[first], holder[second]);
             continue;
         }
         ++executed;
-        EXPECT_EQ(holder[step.first], gates[step.gate][0]);
+        EXPECT_EQ(holder[first], gates[step.gate][0]);
         if (step.second != SabreStep::kNone) {
-            EXPECT_EQ(holder[step.second], gates[step.gate][1]);
+            EXPECT_EQ(holder[second], gates[step.gate][1]);
         }
     }
     EXPECT_EQ(executed, gates.size());
@@ -76,11 +77,11 @@ TEST_P(Trials, KeepTheFewestSwapsWhateverTheThreadCount) {
     options.search_placement = placement;
 
     options.threads = 1;
-    const SabreResult single = SabreTrials(&g, {}).route(gates, 12, options);
+    const SabreResult single = SabreTrials(g.routing_target(), {}).route(gates, 12, options);
     expect_valid(single, gates, g);
     for (unsigned threads : {2u, 3u, 8u}) {
         options.threads = threads;
-        const SabreResult r = SabreTrials(&g, {}).route(gates, 12, options);
+        const SabreResult r = SabreTrials(g.routing_target(), {}).route(gates, 12, options);
         EXPECT_TRUE(same_steps(r, single)) << threads << " threads";
         EXPECT_EQ(r.trial, single.trial);
     }
@@ -88,7 +89,7 @@ TEST_P(Trials, KeepTheFewestSwapsWhateverTheThreadCount) {
     // Each trial alone, as one-trial searches cannot do it: replay with the trial's ties.
     std::vector<std::size_t> swaps;
     for (unsigned t = 0; t < options.trials; ++t) {
-        SabreRouter router(&g, {});
+        SabreRouter router(g.routing_target(), {});
         router.set_ties(t > 0, SabreTrials::trial_seed(seed, t));
         router.set_window(SabreTrials::trial_window(1, t, placement));
         router.set_basic_heuristic(SabreTrials::trial_basic(false, t));
@@ -125,8 +126,8 @@ TEST(TrialSearch, OneTrialIsThePlainRouting) {
     const Gates gates = random_two_qubit_gates(12, 60, 4);
     SabreTrialOptions options;
     options.seed = 99;
-    EXPECT_TRUE(same_steps(SabreTrials(&g, {}).route(gates, 12, options),
-                           SabreRouter(&g, {}).route(gates, 12)));
+    EXPECT_TRUE(same_steps(SabreTrials(g.routing_target(), {}).route(gates, 12, options),
+                           SabreRouter(g.routing_target(), {}).route(gates, 12)));
 }
 
 TEST(TrialSearch, EveryEighthTrialUsesTheFrontLayerOnly) {
@@ -158,16 +159,19 @@ TEST(TrialSearch, ErrorsReachTheCaller) {
     QubitGraph g = make_graph(4, {{0, 1}, {2, 3}});
     SabreTrialOptions options;
     options.trials = 0;
-    EXPECT_THROW(SabreTrials(&g, {}).route({{0, 1}}, 4, options), std::invalid_argument);
+    EXPECT_THROW(SabreTrials(g.routing_target(), {}).route({{0, 1}}, 4, options),
+                 std::invalid_argument);
     options.trials = 5;
     options.threads = 3;
     try {
-        SabreTrials(&g, {}).route({{0, 2}}, 4, options);
+        SabreTrials(g.routing_target(), {}).route({{0, 2}}, 4, options);
         ADD_FAILURE() << "no exception";
     } catch (const std::invalid_argument& e) {
         EXPECT_EQ(std::string(e.what()).rfind("Qubits 0 and 2 of a two-qubit gate", 0), 0u);
     }
-    EXPECT_THROW(SabreTrials(nullptr, {}).route({{0, 1}}, 2, options), MissingTopology);
+    EXPECT_THROW(
+        SabreTrials(std::shared_ptr<const RoutingTarget>{}, {}).route({{0, 1}}, 2, options),
+        MissingTopology);
 }
 
 }  // namespace

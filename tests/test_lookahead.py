@@ -77,6 +77,25 @@ def test_neighbour_circuit_comes_back_group_by_group_as_copies():
     assert repr(circuit) == before
 
 
+def test_routing_follows_the_graph_as_it_changes_between_calls():
+    # The engine keeps what it derived from the last topology routed on; an edge added since, or
+    # another graph, must be routed on as a fresh engine would.
+    circuit = Circuit(ops=[cnot(0, 3), cnot(1, 2)], nbqbits=4)
+    graph = make_graph(QubitGraph, 4, line_edges(4))
+    engine = SabreCouplizer()
+    engine.set_graph(graph)
+    on_line = summary(engine.couplize(circuit))
+    assert summary(engine.couplize(circuit)) == on_line
+    graph.add_edge(0, 3)
+    on_ring = summary(engine.couplize(circuit))
+    assert on_ring == summary(engine_on(4, ring_edges(4)).couplize(circuit))
+    assert sum(op[0] == "SWAP" for op in on_ring) < sum(op[0] == "SWAP" for op in on_line)
+    engine.set_graph(make_graph(QubitGraph, 4, line_edges(4)))
+    assert summary(engine.couplize(circuit, trials=2)) == summary(
+        engine_on(4, line_edges(4)).couplize(circuit, trials=2)
+    )
+
+
 def test_one_qubit_circuit_needs_no_graph():
     circuit = Circuit(ops=[Op(gate="H", qbits=[1]), Op(gate="X", qbits=[0])], nbqbits=2)
     routed = SabreCouplizer().couplize(circuit)

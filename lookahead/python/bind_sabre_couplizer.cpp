@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "common/host.hpp"
 #include "common/python_flags.hpp"
 #include "lookahead/sabre.hpp"
+#include "lookahead/sabre_target.hpp"
 #include "lookahead/sabre_trials.hpp"
 #include "swapcore/qubit_graph.hpp"
 
@@ -24,7 +26,19 @@ namespace {
 struct SabreCouplizer {
     nb::object graph = nb::none();
     bool busy = false;  // a call is running (see BusyGuard)
+    // The padded rows of the last routing target routed on: repeated routings on one topology
+    // version do not rebuild them. Keyed by the target itself, which the rows keep alive.
+    std::shared_ptr<const SabreTarget> rows;
 };
+
+// The rows for `target`, rebuilt only when the graph's topology changed since the last call.
+std::shared_ptr<const SabreTarget> rows_for(SabreCouplizer& self,
+                                            const std::shared_ptr<const RoutingTarget>& target) {
+    if (!target) return nullptr;
+    if (!self.rows || &self.rows->target() != target.get())
+        self.rows = std::make_shared<const SabreTarget>(target);
+    return self.rows;
+}
 
 // A finite real number: NaN or an infinity would make every SWAP score equal or undefined.
 double to_finite_double(nb::handle value, const char* name) {
@@ -84,24 +98,25 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
         to_uint32_list(nb::handle(PyTuple_GET_ITEM(ops.ptr(), k)).attr(qbits_name), gates[k]);
 
     nb::object graph_object = self.graph;
-    QubitGraph* graph = nullptr;
+    std::shared_ptr<const RoutingTarget> target;
     if (!graph_object.is_none()) {
         if (!nb::isinstance<QubitGraph>(graph_object))
             raise(PyExc_TypeError, "The graph of a SabreCouplizer must be a QubitGraph, not " +
                                        std::string(Py_TYPE(graph_object.ptr())->tp_name));
-        graph = &native_ref<QubitGraph>(graph_object, "graph");
+        target = native_ref<QubitGraph>(graph_object, "graph").routing_target();
     }
 
     SabreResult routed;
-    // The routers copy what they need of the graph while the GIL is held, so another thread may
-    // use or change the graph while this one routes.
+    // The routers take the graph's immutable snapshot while the GIL is held, so another thread
+    // may use or change the graph while this one routes.
     try {
+        const std::shared_ptr<const SabreTarget> rows = rows_for(self, target);
         if (plain) {
-            SabreRouter router(graph, options);
+            SabreRouter router(rows, options);
             nb::gil_scoped_release release;
             routed = router.route(std::move(gates), nbqbits);
         } else {
-            SabreTrials search(graph, options);
+            SabreTrials search(rows, options);
             nb::gil_scoped_release release;
             routed = search.route(gates, nbqbits, trial_options);
         }
@@ -128,11 +143,11 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
         const SabreStep& step = routed.steps[k];
         nb::object op;
         if (step.is_swap()) {
-            op = factory.swap(step.first, step.second);
+            op = factory.swap(index(step.first), index(step.second));
         } else if (k < routed.nb_begin_gates && !placed) {  // begin gates keep their qubits
             op = factory.copy(PyTuple_GET_ITEM(ops.ptr(), step.gate));
         } else {
-            const std::uint32_t qubits[2] = {step.first, step.second};
+            const std::uint32_t qubits[2] = {index(step.first), index(step.second)};
             op = factory.copy(PyTuple_GET_ITEM(ops.ptr(), step.gate), qubits,
                               step.second == SabreStep::kNone ? 1 : 2);
         }
