@@ -189,23 +189,6 @@ public:
         return clone;
     }
 
-    // Gives an operation that copy() will read field by field its attribute dictionary now.
-    // Reading the fields makes the interpreter build that dictionary anyway; built while the
-    // input is read in order, the dictionaries lie together in memory, whereas built while the
-    // output is allocated they are scattered among the new operations, and every later reading
-    // of the input (this routing's and the next ones') waits on them.
-    void prepare_source(nb::handle op) const {
-        if (Py_TYPE(op.ptr()) != Py_TYPE(swap_prototype_.ptr()) ||
-            !is_plain_type(Py_TYPE(op.ptr())))
-            return;
-        PyObject* dict = PyObject_GenericGetDict(op.ptr(), nullptr);
-        if (!dict) {
-            PyErr_Clear();
-            return;
-        }
-        Py_DECREF(dict);
-    }
-
     // Deep copy of `op`; when `qubits` is given, its `qbits` becomes that list (n entries).
     nb::object copy(nb::handle op, const std::uint32_t* qubits = nullptr, std::size_t n = 0) {
         nb::object clone = plain_copy(op, qubits, n);
