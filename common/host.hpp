@@ -181,9 +181,10 @@ public:
         nb::object empty = nb::steal(PyTuple_New(0));
         nb::object clone = nb::steal(type->tp_new(type, empty.ptr(), nullptr));
         if (!clone.is_valid()) throw nb::python_error();
+        nb::object pair = qubit_list(qubits, 2);
         for (const auto& [key, value] : swap_fields_) {
-            nb::object field = key.ptr() == qbits_key_.ptr() ? qubit_list(qubits, 2) : value;
-            if (PyObject_GenericSetAttr(clone.ptr(), key.ptr(), field.ptr()) < 0)
+            PyObject* field = key.ptr() == qbits_key_.ptr() ? pair.ptr() : value.ptr();
+            if (PyObject_GenericSetAttr(clone.ptr(), key.ptr(), field) < 0)
                 throw nb::python_error();
         }
         return clone;
@@ -252,23 +253,22 @@ private:
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(source.ptr(), &pos, &key, &value)) {
-            nb::object copied;
+            PyObject* field = value;                  // immutable scalars are shared
+            nb::object made;                          // a new list, when the field needs one
             if (qubits && key == qbits_key_.ptr()) {  // attribute names are interned
-                copied = qubit_list(qubits, n);
+                made = qubit_list(qubits, n);
                 replaced = true;
-            } else if (is_immutable_scalar(value)) {
-                copied = nb::borrow(value);
             } else if (PyList_CheckExact(value)) {
                 const Py_ssize_t size = PyList_GET_SIZE(value);
                 for (Py_ssize_t k = 0; k < size; ++k)
                     if (!is_immutable_scalar(PyList_GET_ITEM(value, k))) return {};
-                copied = nb::steal(PyList_GetSlice(value, 0, size));
-                if (!copied.is_valid()) throw nb::python_error();
-            } else {
+                made = nb::steal(PyList_GetSlice(value, 0, size));
+                if (!made.is_valid()) throw nb::python_error();
+            } else if (!is_immutable_scalar(value)) {
                 return {};
             }
-            if (PyObject_GenericSetAttr(clone.ptr(), key, copied.ptr()) < 0)
-                throw nb::python_error();
+            if (made.is_valid()) field = made.ptr();
+            if (PyObject_GenericSetAttr(clone.ptr(), key, field) < 0) throw nb::python_error();
         }
         // No qbits entry, or one under a key that is not the interned name: set it now.
         if (qubits && !replaced &&
