@@ -183,11 +183,30 @@ void bind_astar_couplizer(nb::module_& m) {
 
     m.def(
         "to_networkx", [](const QubitGraph& graph) { return to_networkx(graph); }, "graph"_a,
-        "Return the topology as a networkx Graph: one node per qubit, one edge per neighbour "
-        "entry");
+        nb::sig("def to_networkx(graph: QubitGraph) -> networkx.Graph"),
+        R"DOC(Return the topology as a networkx Graph: one node per qubit, one edge per neighbour
+entry
+
+>>> graph = QubitGraph(3)
+>>> graph.add_edge(0, 1)
+>>> graph.add_edge(1, 2)
+>>> sorted(to_networkx(graph).edges)
+[(0, 1), (1, 2)])DOC");
 
     nb::class_<AstarEngine>(m, "AstarCouplizer",
-                            "Swap insertion by A* search over qubit placements, slice by slice")
+                            R"DOC(Swap insertion by A* search over qubit placements, slice by slice
+
+>>> from mirel.comm.datamodel.ttypes import Circuit, Op
+>>> graph = QubitGraph(3)
+>>> graph.add_edge(0, 1)
+>>> graph.add_edge(1, 2)
+>>> engine = AstarCouplizer()
+>>> engine.set_graph(graph)
+>>> engine.size_slice  # the topology's maximum matching: one gate at a time
+1
+>>> routed = engine.couplize(Circuit(ops=[Op(gate="CNOT", qbits=[0, 2])], nbqbits=3))
+>>> [op.gate for op in routed.ops]
+['SWAP', 'CNOT', None])DOC")
         .def(
             "__init__",
             [](AstarEngine* self, nb::handle size_slice, nb::handle max_nodes) {
@@ -198,38 +217,73 @@ void bind_astar_couplizer(nb::module_& m) {
                 self->max_nodes = limit;
             },
             "size_slice"_a = 0, nb::kw_only(), "max_nodes"_a = AstarEngine::default_max_nodes,
-            "size_slice: largest number of two-qubit gates per slice (0: the topology's maximum\n"
-            "matching). max_nodes: largest number of nodes of one search (0: no limit); a\n"
-            "search that reaches it is redone with the sum estimate, then, if that reaches it\n"
-            "too, for each gate of its slice in turn.")
+            nb::sig("def __init__(self, size_slice: typing.SupportsIndex = 0, *, "
+                    "max_nodes: typing.SupportsIndex = 5000) -> None"),
+            R"DOC(size_slice: largest number of two-qubit gates per slice (0: the topology's maximum
+matching). max_nodes: largest number of nodes of one search (0: no limit); a
+search that reaches it is redone with the sum estimate, then, if that reaches it
+too, for each gate of its slice in turn.
+
+>>> AstarCouplizer(2, max_nodes=0).size_slice
+2)DOC")
         .def("set_graph", &AstarEngine::set_graph, "graph"_a.none(),
-             "Set the topology; the slice size is capped by its maximum matching")
+             nb::sig("def set_graph(self, graph: QubitGraph) -> None"),
+             R"DOC(Set the topology; the slice size is capped by its maximum matching
+
+>>> graph = QubitGraph(4)
+>>> graph.add_edge(0, 1)
+>>> graph.add_edge(2, 3)
+>>> engine = AstarCouplizer(size_slice=5)
+>>> engine.set_graph(graph)
+>>> engine.size_slice
+2)DOC")
         .def("couplize", &AstarEngine::couplize, "circuit"_a.none(), "use_sum_heuristic"_a = false,
              nb::kw_only(), "lookahead"_a = 0, "lookahead_discount"_a = 0.5,
-             "Return a routed copy of the circuit: SWAPs inserted before each slice of gates\n"
-             "that does not fit the topology, then a final REMAP.\n\n"
-             "Each slice gets the fewest SWAPs possible from the placement it starts from (unless\n"
-             "its search reaches max_nodes and is redone), found by A* with the estimate\n"
-             "max(largest excess, ceil(summed excess / 2)), a gate's excess being its distance\n"
-             "minus one. use_sum_heuristic: estimate with the summed excess instead; it can\n"
-             "overestimate (one SWAP can shorten two gates), so searches are shorter but a slice\n"
-             "may get more SWAPs than the fewest. lookahead: also count the excess of the next\n"
-             "`lookahead` slices' gates, slice k after the current one weighted by\n"
-             "lookahead_discount**k (0 < discount <= 1); this steers each slice's placement\n"
-             "towards the gates that follow, at the price of the per-slice guarantee. 0 (the\n"
-             "default) turns it off.")
+             nb::sig("def couplize(self, circuit: mirel.comm.datamodel.ttypes.Circuit, "
+                     "use_sum_heuristic: bool = False, *, "
+                     "lookahead: typing.SupportsIndex = 0, lookahead_discount: float = 0.5) "
+                     "-> mirel.comm.datamodel.ttypes.Circuit"),
+             R"DOC(Return a routed copy of the circuit: SWAPs inserted before each slice of gates
+that does not fit the topology, then a final REMAP.
+
+Each slice gets the fewest SWAPs possible from the placement it starts from (unless
+its search reaches max_nodes and is redone), found by A* with the estimate
+max(largest excess, ceil(summed excess / 2)), a gate's excess being its distance
+minus one. use_sum_heuristic: estimate with the summed excess instead; it can
+overestimate (one SWAP can shorten two gates), so searches are shorter but a slice
+may get more SWAPs than the fewest. lookahead: also count the excess of the next
+`lookahead` slices' gates, slice k after the current one weighted by
+lookahead_discount**k (0 < discount <= 1); this steers each slice's placement
+towards the gates that follow, at the price of the per-slice guarantee. 0 (the
+default) turns it off.
+
+>>> from mirel.comm.datamodel.ttypes import Circuit, Op
+>>> graph = QubitGraph(3)
+>>> graph.add_edge(0, 1)
+>>> graph.add_edge(1, 2)
+>>> engine = AstarCouplizer()
+>>> engine.set_graph(graph)
+>>> routed = engine.couplize(Circuit(ops=[Op(gate="CNOT", qbits=[0, 2])], nbqbits=3))
+>>> [(op.gate, op.qbits) for op in routed.ops]
+[('SWAP', [0, 1]), ('CNOT', [1, 2]), (None, [0, 1, 2])]
+>>> routed.ops[-1].remap
+[1, 0, 2])DOC")
         .def_prop_ro(
             "size_slice", [](const AstarEngine& e) { return e.size_slice; },
+            nb::sig("def size_slice(self, /) -> int"),
             "Largest number of two-qubit gates per slice (0: not chosen yet)")
         .def_prop_ro(
             "max_nodes_expanded", [](const AstarEngine& e) { return e.max_expanded; },
+            nb::sig("def max_nodes_expanded(self, /) -> int"),
             "Largest number of nodes expanded by one search in the last couplize")
         .def_prop_ro(
             "summed_searches", [](const AstarEngine& e) { return e.summed_searches; },
-            "Searches of the last couplize that reached max_nodes and were redone with the sum\n"
-            "estimate (their slice may get more than the fewest SWAPs)")
+            nb::sig("def summed_searches(self, /) -> int"),
+            R"DOC(Searches of the last couplize that reached max_nodes and were redone with the sum
+estimate (their slice may get more than the fewest SWAPs))DOC")
         .def_prop_ro(
             "split_searches", [](const AstarEngine& e) { return e.split_searches; },
+            nb::sig("def split_searches(self, /) -> int"),
             "Searches of the last couplize that were redone gate by gate");
 }
 

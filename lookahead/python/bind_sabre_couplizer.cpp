@@ -156,7 +156,18 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
 
 void bind_sabre_couplizer(nb::module_& m) {
     nb::class_<SabreCouplizer>(m, "SabreCouplizer", "Couplizer based on SABRE algorithm")
-        .def(nb::init<>())
+        .def(nb::init<>(), nb::sig("def __init__(self) -> None"),
+             R"DOC(A SABRE engine without a topology yet: give it one with set_graph
+
+>>> from mirel.comm.datamodel.ttypes import Circuit, Op
+>>> graph = QubitGraph(3)
+>>> graph.add_edge(0, 1)
+>>> graph.add_edge(1, 2)
+>>> engine = SabreCouplizer()
+>>> engine.set_graph(graph)
+>>> routed = engine.couplize(Circuit(ops=[Op(gate="CNOT", qbits=[0, 2])], nbqbits=3))
+>>> [op.gate for op in routed.ops]
+['SWAP', 'CNOT', None])DOC")
         .def(
             "set_graph",
             [](SabreCouplizer& self, nb::handle graph) {
@@ -170,11 +181,27 @@ void bind_sabre_couplizer(nb::module_& m) {
                 if (nb::isinstance<QubitGraph>(graph)) native_ref<QubitGraph>(graph, "graph");
                 self.graph = nb::borrow(graph);
             },
-            "graph"_a, "Set the topology (a QubitGraph) on which circuits are routed")
+            "graph"_a, nb::sig("def set_graph(self, graph: QubitGraph) -> None"),
+            R"DOC(Set the topology (a QubitGraph) on which circuits are routed
+
+The engine keeps the graph itself, not a copy: edges added later count in later routings.
+
+>>> from mirel.comm.datamodel.ttypes import Circuit, Op
+>>> graph = QubitGraph(3)
+>>> graph.add_edge(0, 1)
+>>> graph.add_edge(1, 2)
+>>> engine = SabreCouplizer()
+>>> engine.set_graph(graph))DOC")
         .def("couplize", &couplize_circuit, "circuit"_a, "basic_heuristic"_a = false,
              "weight"_a = 0.5, "delta"_a = 0.001, "window_size"_a = 1, nb::kw_only(),
              "trials"_a = 1, "seed"_a = 0, "threads"_a.none() = nb::none(),
              "change_initial_order"_a = false,
+             nb::sig("def couplize(self, circuit: mirel.comm.datamodel.ttypes.Circuit, "
+                     "basic_heuristic: bool = False, "
+                     "weight: float = 0.5, delta: float = 0.001, "
+                     "window_size: typing.SupportsIndex = 1, *, trials: typing.SupportsIndex = 1, "
+                     "seed: typing.SupportsIndex = 0, threads: typing.SupportsIndex | None = None, "
+                     "change_initial_order: bool = False) -> mirel.comm.datamodel.ttypes.Circuit"),
              R"DOC(Route a circuit with the SABRE heuristic and return a new circuit on physical
 qubits, with SWAP gates inserted and a final REMAP giving, for each physical
 qubit, the logical qubit it holds. The input circuit is not modified.
@@ -199,15 +226,32 @@ Args:
         hardware thread)
     change_initial_order (bool): search a placement first (route forward, then
         backward and forward again four times, carrying the placement); the
-        result then opens with a REMAP placing the logical qubits)DOC")
-        .def("__getstate__", [](const SabreCouplizer& self) { return nb::make_tuple(self.graph); })
-        .def("__setstate__", [](SabreCouplizer& self, nb::handle state) {
-            if (!PyTuple_Check(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 1)
-                raise(PyExc_TypeError, "Invalid state of a SabreCouplizer");
-            nb::handle graph = PyTuple_GET_ITEM(state.ptr(), 0);
-            if (nb::isinstance<QubitGraph>(graph)) native_ref<QubitGraph>(graph, "graph");
-            new (&self) SabreCouplizer{nb::borrow(PyTuple_GET_ITEM(state.ptr(), 0))};
-        });
+        result then opens with a REMAP placing the logical qubits
+
+>>> from mirel.comm.datamodel.ttypes import Circuit, Op
+>>> graph = QubitGraph(3)
+>>> graph.add_edge(0, 1)
+>>> graph.add_edge(1, 2)
+>>> engine = SabreCouplizer()
+>>> engine.set_graph(graph)
+>>> routed = engine.couplize(Circuit(ops=[Op(gate="CNOT", qbits=[0, 2])], nbqbits=3))
+>>> [(op.gate, op.qbits) for op in routed.ops]
+[('SWAP', [1, 0]), ('CNOT', [1, 2]), (None, [0, 1, 2])]
+>>> routed.ops[-1].remap  # physical qubit 0 holds logical 1, and 1 holds 0
+[1, 0, 2])DOC")
+        .def(
+            "__getstate__", [](const SabreCouplizer& self) { return nb::make_tuple(self.graph); },
+            nb::sig("def __getstate__(self) -> tuple[QubitGraph | None]"))
+        .def(
+            "__setstate__",
+            [](SabreCouplizer& self, nb::handle state) {
+                if (!PyTuple_Check(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 1)
+                    raise(PyExc_TypeError, "Invalid state of a SabreCouplizer");
+                nb::handle graph = PyTuple_GET_ITEM(state.ptr(), 0);
+                if (nb::isinstance<QubitGraph>(graph)) native_ref<QubitGraph>(graph, "graph");
+                new (&self) SabreCouplizer{nb::borrow(PyTuple_GET_ITEM(state.ptr(), 0))};
+            },
+            nb::sig("def __setstate__(self, state: tuple[QubitGraph | None], /) -> None"));
 }
 
 }  // namespace couplize::py

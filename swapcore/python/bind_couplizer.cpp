@@ -297,15 +297,25 @@ bool scores_by_op_count(nb::handle metric) {
 
 namespace {
 
-// A property whose deletion stores None, as the engine's public attributes do.
-nb::object nullable_property(nb::object Couplizer::* field) {
-    nb::object getter = nb::cpp_function([field](Couplizer& self) -> nb::object {
-        return (self.*field).is_valid() ? self.*field : nb::none();
-    });
+// A property whose deletion stores None, as the engine's public attributes do. `name` and
+// `type` (the Python type of the value) make the signatures of its getter, setter and deleter.
+nb::object nullable_property(nb::object Couplizer::* field, const std::string& name,
+                             const std::string& type, const char* doc) {
+    const std::string get_sig = "def " + name + "(self, /) -> " + type + " | None";
+    // None is refused on assignment (only deletion stores it), so the setter's type has no None.
+    const std::string set_sig = "def " + name + "(self, value: " + type + ", /) -> None";
+    nb::object getter = nb::cpp_function(
+        [field](Couplizer& self) -> nb::object {
+            return (self.*field).is_valid() ? self.*field : nb::none();
+        },
+        nb::is_method(), nb::sig(get_sig.c_str()));
     nb::object setter = nb::cpp_function(
-        [field](Couplizer& self, nb::handle value) { self.*field = nb::borrow(value); });
-    nb::object deleter = nb::cpp_function([field](Couplizer& self) { self.*field = nb::none(); });
-    return nb::module_::import_("builtins").attr("property")(getter, setter, deleter);
+        [field](Couplizer& self, nb::handle value) { self.*field = nb::borrow(value); },
+        nb::is_method(), nb::sig(set_sig.c_str()));
+    const std::string del_sig = "def " + name + "(self, /) -> None";
+    nb::object deleter = nb::cpp_function([field](Couplizer& self) { self.*field = nb::none(); },
+                                          nb::is_method(), nb::sig(del_sig.c_str()));
+    return nb::module_::import_("builtins").attr("property")(getter, setter, deleter, doc);
 }
 
 // The engine holds Python objects (circuit, metric) that may refer back to it, e.g. a metric
@@ -338,11 +348,26 @@ void bind_couplizer(nb::module_& m) {
             return -static_cast<long long>(nb::len(nb::object(circ.attr("ops"))));
         },
         nb::arg("circ"), nb::name("default_metric"),
-        "Default metric of the Couplizer: the opposite of the number of operations");
+        nb::sig("def default_metric(circ: mirel.comm.datamodel.ttypes.Circuit) -> int"),
+        R"DOC(Default metric of the Couplizer: the opposite of the number of operations
+
+>>> from mirel.comm.datamodel.ttypes import Circuit, Op
+>>> default_metric(Circuit(ops=[Op(gate="H", qbits=[0]), Op(gate="X", qbits=[0])], nbqbits=1))
+-2)DOC");
     m.attr("default_metric") = default_metric();
 
     nb::class_<Couplizer> cls(m, "Couplizer", nb::type_slots(couplizer_slots),
-                              "Couplizer inserting SWAP gates with a windowed exhaustive search");
+                              R"DOC(Couplizer inserting SWAP gates with a windowed exhaustive search
+
+>>> graph = QubitGraph(3)
+>>> graph.add_edge(0, 1)
+>>> graph.add_edge(1, 2)
+>>> engine = Couplizer(window_size=2)
+>>> engine.set_graph(graph)
+>>> from mirel.comm.datamodel.ttypes import Circuit, Op
+>>> routed = engine.couplize(Circuit(ops=[Op(gate="CNOT", qbits=[0, 2])], nbqbits=3))
+>>> [op.gate for op in routed.ops]
+['SWAP', 'CNOT', None])DOC");
     cls.def(
            "__init__",
            [](nb::pointer_and_handle<Couplizer> self, nb::handle window_size, nb::handle metric,
@@ -382,15 +407,23 @@ void bind_couplizer(nb::module_& m) {
            },
            "window_size"_a = 3, "metric"_a.none() = nb::none(), nb::kw_only(),
            "whole_window"_a = false, "lookahead"_a = 0, "lookahead_weight"_a = 0.5,
-           "window_size: interactions each candidate covers (default 3). metric: chooses among\n"
-           "the candidates (default: fewest operations). whole_window: commit each chosen\n"
-           "candidate whole and search the next window after it, instead of committing its\n"
-           "first interaction and searching again from the next one. lookahead: for each\n"
-           "meeting point, also weigh the mean excess distance (distance - 1) of the next\n"
-           "`lookahead` two-qubit interactions under the placement it leaves, times\n"
-           "lookahead_weight; 0 (the default) turns it off. Both only change the built-in\n"
-           "fewest-operations choice, trading it for fewer SWAPs over the whole circuit; with a\n"
-           "Python metric, which sees every candidate of each step, couplize rejects them")
+           nb::sig("def __init__(self, window_size: typing.SupportsIndex = 3, "
+                   "metric: PredefMetric | "
+                   "collections.abc.Callable[[mirel.comm.datamodel.ttypes.Circuit], typing.Any] | "
+                   "None = None, *, whole_window: bool = False, "
+                   "lookahead: typing.SupportsIndex = 0, lookahead_weight: float = 0.5) -> None"),
+           R"DOC(window_size: interactions each candidate covers (default 3). metric: chooses among
+the candidates (default: fewest operations). whole_window: commit each chosen
+candidate whole and search the next window after it, instead of committing its
+first interaction and searching again from the next one. lookahead: for each
+meeting point, also weigh the mean excess distance (distance - 1) of the next
+`lookahead` two-qubit interactions under the placement it leaves, times
+lookahead_weight; 0 (the default) turns it off. Both only change the built-in
+fewest-operations choice, trading it for fewer SWAPs over the whole circuit; with a
+Python metric, which sees every candidate of each step, couplize rejects them
+
+>>> Couplizer(4, lookahead=4, lookahead_weight=2.0).metric is default_metric
+True)DOC")
         .def(
             "set_graph",
             [](Couplizer& self, nb::handle graph) {
@@ -400,8 +433,12 @@ void bind_couplizer(nb::module_& m) {
                 self.path_finder.set_lookahead(self.lookahead, self.lookahead_weight);
                 self.graph_defined = true;
             },
-            "graph"_a.none(),
-            "Define the hardware topology (a copy of the given QubitGraph is kept)")
+            "graph"_a.none(), nb::sig("def set_graph(self, graph: QubitGraph) -> None"),
+            R"DOC(Define the hardware topology (a copy of the given QubitGraph is kept)
+
+>>> graph = QubitGraph(2)
+>>> graph.add_edge(0, 1)
+>>> Couplizer().set_graph(graph))DOC")
         .def(
             "couplize",
             [](Couplizer& self, nb::handle circuit, nb::handle change_initial_order,
@@ -433,6 +470,12 @@ void bind_couplizer(nb::module_& m) {
             "circuit"_a, "change_initial_order"_a.none() = false, "method"_a.none() = "annealing",
             "initial_order"_a.none() = nb::none(), "max_iterations"_a.none() = 250,
             "temperature"_a.none() = 1000.0,
+            nb::sig("def couplize(self, circuit: mirel.comm.datamodel.ttypes.Circuit, "
+                    "change_initial_order: bool = False, "
+                    "method: str | None = 'annealing', "
+                    "initial_order: collections.abc.Sequence[typing.SupportsIndex] | None = None, "
+                    "max_iterations: typing.SupportsIndex = 250, temperature: float = 1000.0) "
+                    "-> mirel.comm.datamodel.ttypes.Circuit"),
             R"DOC(Insert SWAP gates so that every two-qubit gate acts on neighbouring qubits
 
 Args:
@@ -448,14 +491,46 @@ Args:
 
 Returns:
     Circuit: a new circuit, ending with a REMAP when the final placement is not the identity;
-    with a placement, it starts with the placement REMAP and ends with its inverse)DOC")
+    with a placement, it starts with the placement REMAP and ends with its inverse
+
+>>> from mirel.comm.datamodel.ttypes import Circuit, Op
+>>> graph = QubitGraph(3)
+>>> graph.add_edge(0, 1)
+>>> graph.add_edge(1, 2)
+>>> engine = Couplizer()
+>>> engine.set_graph(graph)
+>>> routed = engine.couplize(Circuit(ops=[Op(gate="CNOT", qbits=[0, 2])], nbqbits=3))
+>>> [(op.gate, op.qbits) for op in routed.ops]
+[('SWAP', [1, 2]), ('CNOT', [0, 1]), (None, [0, 1, 2])]
+>>> routed.ops[-1].remap
+[0, 2, 1])DOC")
         .def(
             "get_order",
             [](const Couplizer& self) { return to_int_list(self.path_finder.get_order()); },
-            "For each physical qubit, the logical qubit it holds after the last couplization")
-        .def("__reduce__", [](nb::handle) -> nb::object { raise(PyExc_TypeError, no_reduce); });
-    cls.attr("circuit") = nullable_property(&Couplizer::circuit);
-    cls.attr("metric") = nullable_property(&Couplizer::metric);
+            nb::sig("def get_order(self) -> list[int]"),
+            R"DOC(For each physical qubit, the logical qubit it holds after the last couplization
+
+>>> from mirel.comm.datamodel.ttypes import Circuit, Op
+>>> graph = QubitGraph(3)
+>>> graph.add_edge(0, 1)
+>>> graph.add_edge(1, 2)
+>>> engine = Couplizer()
+>>> engine.set_graph(graph)
+>>> _ = engine.couplize(Circuit(ops=[Op(gate="CNOT", qbits=[0, 2])], nbqbits=3))
+>>> engine.get_order()
+[0, 2, 1])DOC")
+        .def(
+            "__reduce__", [](nb::handle) -> nb::object { raise(PyExc_TypeError, no_reduce); },
+            nb::sig("def __reduce__(self) -> typing.NoReturn"));
+    cls.attr("circuit") = nullable_property(
+        &Couplizer::circuit, "circuit", "mirel.comm.datamodel.ttypes.Circuit",
+        "The circuit being or last routed (an empty Circuit at first; deleting it stores None)");
+    cls.attr("metric") = nullable_property(
+        &Couplizer::metric, "metric",
+        "PredefMetric | collections.abc.Callable[[mirel.comm.datamodel.ttypes.Circuit], "
+        "typing.Any]",
+        "The metric choosing among the candidates: its own copy of a predefined metric, or "
+        "the callable given (deleting it stores None)");
 }
 
 }  // namespace couplize::py

@@ -311,31 +311,73 @@ std::optional<DurationModel> native_duration_model(nb::handle metric) {
 }
 
 void bind_duration_metric(nb::module_& m) {
-    nb::class_<DurationMetric, PredefMetric>(m, "DurationMetric",
-                                             nb::type_slots(duration_metric_slots),
-                                             "Metric minimizing the execution time of the circuit")
-        .def("__init__",
-             [](DurationMetric* self) {
-                 new (self) DurationMetric();
-                 self->gate_time = nb::dict();
-                 self->couplizer = nb::none();
-                 self->circuit = HostTypes::get().Circuit();
-             })
-        .def("__copy__", &copy_duration_metric, "Return a copy the current object")
-        .def("__deepcopy__",
-             [](nb::handle self, nb::handle memo) {
-                 nb::object clone = copy_duration_metric(self);
-                 DurationMetric& to = nb::cast<DurationMetric&>(clone);
-                 to.gate_time = HostTypes::get().deepcopy(to.gate_time, memo);
-                 return clone;
-             })
-        .def("__reduce__", [](nb::handle) -> nb::object { raise(PyExc_TypeError, no_reduce); })
+    nb::class_<DurationMetric, PredefMetric>(
+        m, "DurationMetric", nb::type_slots(duration_metric_slots),
+        R"DOC(Metric minimizing the execution time of the circuit
+
+>>> from mirel.comm.datamodel.ttypes import Circuit, GateDefinition, GSyntax, Op
+>>> gates = {name: GateDefinition(name=name, syntax=GSyntax(name)) for name in ["H", "CNOT"]}
+>>> ops = [Op(gate="H", qbits=[0]), Op(gate="CNOT", qbits=[0, 1])]
+>>> circuit = Circuit(ops=ops, nbqbits=2, gateDic=gates)
+>>> metric = DurationMetric()
+>>> metric.set_gate_time({"H": 1.0, "CNOT": 2.0, "SWAP": 3.0})
+>>> metric(circuit)
+-3.0
+>>> engine = Couplizer(metric=metric)
+>>> type(engine.metric).__name__
+'DurationMetric')DOC")
+        .def(
+            "__init__",
+            [](DurationMetric* self) {
+                new (self) DurationMetric();
+                self->gate_time = nb::dict();
+                self->couplizer = nb::none();
+                self->circuit = HostTypes::get().Circuit();
+            },
+            nb::sig("def __init__(self) -> None"))
+        .def("__copy__", &copy_duration_metric, nb::sig("def __copy__(self) -> DurationMetric"),
+             "Return a copy the current object")
+        .def(
+            "__deepcopy__",
+            [](nb::handle self, nb::handle memo) {
+                nb::object clone = copy_duration_metric(self);
+                DurationMetric& to = nb::cast<DurationMetric&>(clone);
+                to.gate_time = HostTypes::get().deepcopy(to.gate_time, memo);
+                return clone;
+            },
+            nb::sig("def __deepcopy__(self, memo: dict[int, typing.Any], /) -> DurationMetric"))
+        .def(
+            "__reduce__", [](nb::handle) -> nb::object { raise(PyExc_TypeError, no_reduce); },
+            nb::sig("def __reduce__(self) -> typing.NoReturn"))
         .def(
             "minimize_idle_time", [](DurationMetric& self) { self.minimize_idle = true; },
-            "Choose the routing that leaves the qubits idle the least")
+            nb::sig("def minimize_idle_time(self) -> None"),
+            R"DOC(Choose the routing that leaves the qubits idle the least
+
+>>> from mirel.comm.datamodel.ttypes import Circuit, GateDefinition, GSyntax, Op
+>>> gates = {name: GateDefinition(name=name, syntax=GSyntax(name)) for name in ["H", "CNOT"]}
+>>> ops = [Op(gate="H", qbits=[0]), Op(gate="CNOT", qbits=[0, 1])]
+>>> circuit = Circuit(ops=ops, nbqbits=2, gateDic=gates)
+>>> metric = DurationMetric()
+>>> metric.set_gate_time({"H": 1.0, "CNOT": 2.0, "SWAP": 3.0})
+>>> metric.minimize_idle_time()
+>>> metric(circuit)  # qubit 1 waits for the H on qubit 0
+-1.0)DOC")
         .def(
             "minimize_overall_time", [](DurationMetric& self) { self.minimize_idle = false; },
-            "Choose the routing that finishes first (the default)")
+            nb::sig("def minimize_overall_time(self) -> None"),
+            R"DOC(Choose the routing that finishes first (the default)
+
+>>> from mirel.comm.datamodel.ttypes import Circuit, GateDefinition, GSyntax, Op
+>>> gates = {name: GateDefinition(name=name, syntax=GSyntax(name)) for name in ["H", "CNOT"]}
+>>> ops = [Op(gate="H", qbits=[0]), Op(gate="CNOT", qbits=[0, 1])]
+>>> circuit = Circuit(ops=ops, nbqbits=2, gateDic=gates)
+>>> metric = DurationMetric()
+>>> metric.set_gate_time({"H": 1.0, "CNOT": 2.0, "SWAP": 3.0})
+>>> metric.minimize_idle_time()
+>>> metric.minimize_overall_time()
+>>> metric(circuit)
+-3.0)DOC")
         .def(
             "set_gate_time",
             [](DurationMetric& self, nb::handle gate_time) {
@@ -347,6 +389,8 @@ void bind_duration_metric(nb::module_& m) {
                 self.gate_time = nb::borrow(gate_time);
             },
             "gate_time"_a.none(),
+            nb::sig("def set_gate_time(self, gate_time: dict[str, float | "
+                    "collections.abc.Callable[..., float]] | None) -> None"),
             R"DOC(Define the duration of each gate
 
 Args:
@@ -355,7 +399,16 @@ Args:
         front to control it, "D-" to dag it, "T-" to transpose it and "S-" to conjugate it
         (a controlled daggered H is "C-D-H"); "-DEFAULT-" as gate name defines the default
         duration of a gate. The dictionary is kept, not copied; changes take effect at the
-        next init.)DOC")
+        next init.
+
+>>> from mirel.comm.datamodel.ttypes import Circuit, GateDefinition, GSyntax, Op
+>>> gates = {"X": GateDefinition(syntax=GSyntax("X"))}
+>>> gates["CNOT"] = GateDefinition(is_ctrl=True, subgate="X")
+>>> circuit = Circuit(ops=[Op(gate="CNOT", qbits=[0, 1])], nbqbits=2, gateDic=gates)
+>>> metric = DurationMetric()
+>>> metric.set_gate_time({"C-X": 2.5, "-DEFAULT-": 1.0})
+>>> metric(circuit)
+-2.5)DOC")
         .def(
             "set_couplizer",
             [](DurationMetric& self, nb::handle couplizer) {
@@ -369,18 +422,71 @@ Args:
                 self.has_couplizer = true;
             },
             "couplizer"_a.none(),
-            "Define the couplizer which will be linked to this predefined metric (one only)")
+            nb::sig("def set_couplizer(self, couplizer: Couplizer | None) -> None"),
+            R"DOC(Define the couplizer which will be linked to this predefined metric (one only)
+
+>>> metric = DurationMetric()
+>>> metric.set_couplizer(Couplizer())
+>>> metric.set_couplizer(Couplizer())  # doctest: +ELLIPSIS
+Traceback (most recent call last):
+    ...
+ValueError: DurationMetric objects may be used for only one Couplizer...)DOC")
         .def(
             "__get_parameters__",
             [](nb::handle, nb::handle params) { return parameter_values(params); },
-            "param_list"_a.none(), "Values of host parameters (a Variable for an abstract one)")
-        .def("init", &init,
-             "Execute this function to warn this metric that the given couplizer is ready and "
-             "entirely defined")
+            "param_list"_a.none(),
+            nb::sig("def __get_parameters__(self, param_list: collections.abc.Iterable["
+                    "mirel.comm.datamodel.ttypes.Param] | None) -> list[typing.Any]"),
+            "Values of host parameters (a Variable for an abstract one)")
+        .def("init", &init, nb::sig("def init(self) -> None"),
+             R"DOC(Execute this function to warn this metric that the given couplizer is ready and
+entirely defined
+
+A Couplizer calls it before routing; it reads the durations of the engine's circuit.
+
+>>> from mirel.comm.datamodel.ttypes import Circuit, GateDefinition, GSyntax, Op
+>>> gates = {name: GateDefinition(name=name, syntax=GSyntax(name)) for name in ["H", "CNOT"]}
+>>> ops = [Op(gate="H", qbits=[0]), Op(gate="CNOT", qbits=[0, 1])]
+>>> circuit = Circuit(ops=ops, nbqbits=2, gateDic=gates)
+>>> metric = DurationMetric()
+>>> metric.set_gate_time({"H": 1.0, "CNOT": 2.0, "SWAP": 3.0})
+>>> engine = Couplizer(metric=metric)
+>>> engine.circuit = circuit
+>>> engine.metric.init())DOC")
         .def("get_best_index", &get_best_index, "base_path"_a, "candidates"_a,
-             "Returns the index of the candidate which minimize the execution time")
+             nb::sig("def get_best_index(self, base_path: collections.abc.Sequence[tuple[bool, "
+                     "collections.abc.Sequence[typing.SupportsIndex]]], "
+                     "candidates: collections.abc.Iterable[collections.abc.Sequence[tuple[bool, "
+                     "collections.abc.Sequence[typing.SupportsIndex]]]]) -> int"),
+             R"DOC(Returns the index of the candidate which minimize the execution time
+
+A path is a list of (bool, qubits) pairs, True for an operation of the circuit and False
+for an inserted SWAP. The durations are those read by the last init.
+
+>>> from mirel.comm.datamodel.ttypes import Circuit, GateDefinition, GSyntax, Op
+>>> gates = {name: GateDefinition(name=name, syntax=GSyntax(name)) for name in ["H", "CNOT"]}
+>>> ops = [Op(gate="H", qbits=[0]), Op(gate="CNOT", qbits=[0, 1])]
+>>> circuit = Circuit(ops=ops, nbqbits=2, gateDic=gates)
+>>> metric = DurationMetric()
+>>> metric.set_gate_time({"H": 1.0, "CNOT": 2.0, "SWAP": 3.0})
+>>> engine = Couplizer(metric=metric)
+>>> engine.circuit = circuit
+>>> engine.metric.init()
+>>> one_swap = [(False, [0, 1]), (True, [0, 1])]
+>>> engine.metric.get_best_index([(True, [0])], [one_swap, [(True, [0, 1])]])
+1)DOC")
         .def("__call__", &call, "circuit"_a.none(),
-             "Returns the oposite of the execution time (or of the idle time)");
+             nb::sig("def __call__(self, circuit: mirel.comm.datamodel.ttypes.Circuit) -> float"),
+             R"DOC(Returns the oposite of the execution time (or of the idle time)
+
+>>> from mirel.comm.datamodel.ttypes import Circuit, GateDefinition, GSyntax, Op
+>>> gates = {name: GateDefinition(name=name, syntax=GSyntax(name)) for name in ["H", "CNOT"]}
+>>> ops = [Op(gate="H", qbits=[0]), Op(gate="CNOT", qbits=[0, 1])]
+>>> circuit = Circuit(ops=ops, nbqbits=2, gateDic=gates)
+>>> metric = DurationMetric()
+>>> metric.set_gate_time({"H": 1.0, "CNOT": 2.0, "SWAP": 3.0})
+>>> metric(circuit)
+-3.0)DOC");
 }
 
 }  // namespace couplize::py

@@ -57,6 +57,9 @@ nb::list get_initial_order(nb::handle circuit, nb::handle graph, nb::handle para
 void bind_initial_order(nb::module_& m) {
     m.def("get_initial_order", &get_initial_order, "circuit"_a.none(), "graph"_a.none(),
           "parallel"_a.none() = true, "seed"_a.none() = nb::none(),
+          nb::sig("def get_initial_order(circuit: mirel.comm.datamodel.ttypes.Circuit, graph: "
+                  "QubitGraph, parallel: bool = True, "
+                  "seed: typing.SupportsIndex | None = None) -> list[int]"),
           R"DOC(Get an initial order to improve couplization efficiency
 
 The order places logical qubit i on physical qubit order[i] so that qubits interacting early
@@ -71,7 +74,14 @@ Args:
         search before it runs, so that equal calls return equal orders
 
 Returns:
-    list<int>: initial order)DOC");
+    list<int>: initial order
+
+>>> from mirel.comm.datamodel.ttypes import Circuit, Op
+>>> graph = QubitGraph(3)
+>>> graph.add_edge(0, 1)
+>>> graph.add_edge(1, 2)
+>>> get_initial_order(Circuit(ops=[Op(gate="CNOT", qbits=[0, 2])], nbqbits=3), graph)
+[0, 2, 1])DOC");
 }
 
 }  // namespace couplize::py

@@ -249,37 +249,84 @@ nb::object replace_middle_remap(nb::handle circ, QubitGraph& graph) {
 
 void bind_remap(nb::module_& m) {
     m.def("calc_swaps", &calc_swaps, "graph"_a.none(), "classical_remap"_a.none(),
-          "Replace a classical remap quantum swaps\n\n"
-          "Args:\n"
-          "    graph (:class:`QubitGraph`): the topology the swaps must respect\n"
-          "    classical_remap (:class:`Op`): the REMAP operation to implement\n\n"
-          "Returns:\n"
-          "    list<tuple<int, int>>: the SWAP gates, as pairs of neighbouring qubits, in\n"
-          "    application order");
+          nb::sig(
+              "def calc_swaps(graph: QubitGraph, classical_remap: mirel.comm.datamodel.ttypes.Op) "
+              "-> list[tuple[int, int]]"),
+          R"DOC(Replace a classical remap quantum swaps
+
+Args:
+    graph (:class:`QubitGraph`): the topology the swaps must respect
+    classical_remap (:class:`Op`): the REMAP operation to implement
+
+Returns:
+    list<tuple<int, int>>: the SWAP gates, as pairs of neighbouring qubits, in
+    application order
+
+>>> from mirel.comm.datamodel.ttypes import Op, OpType
+>>> graph = QubitGraph(3)
+>>> graph.add_edge(0, 1)
+>>> graph.add_edge(1, 2)
+>>> calc_swaps(graph, Op(type=OpType.REMAP, qbits=[0, 1, 2], remap=[2, 0, 1]))
+[(0, 1), (1, 2)])DOC");
     m.def("inverse_remap", &inverse_remap, "remap"_a.none(),
-          "Return the inverse of a REMAP operation\n\n"
-          "Args:\n"
-          "    remap (:class:`Op`): a REMAP operation (not modified)\n\n"
-          "Returns:\n"
-          "    :class:`Op`: a copy of the argument whose remap undoes it, on the same qubits");
+          nb::sig("def inverse_remap(remap: mirel.comm.datamodel.ttypes.Op) -> "
+                  "mirel.comm.datamodel.ttypes.Op"),
+          R"DOC(Return the inverse of a REMAP operation
+
+Args:
+    remap (:class:`Op`): a REMAP operation (not modified)
+
+Returns:
+    :class:`Op`: a copy of the argument whose remap undoes it, on the same qubits
+
+>>> from mirel.comm.datamodel.ttypes import Op, OpType
+>>> inverse_remap(Op(type=OpType.REMAP, qbits=[0, 1, 2], remap=[2, 0, 1])).remap
+[1, 2, 0])DOC");
     m.def("merge_remaps", &merge_remaps, "first_remap"_a.none(), "second_remap"_a.none(),
-          "Merge two REMAP operations into one\n\n"
-          "Args:\n"
-          "    first_remap (:class:`Op`): the REMAP applied first\n"
-          "    second_remap (:class:`Op`): the REMAP applied second\n\n"
-          "Returns:\n"
-          "    :class:`Op`: a new REMAP over the union of their qubits (ascending), moving\n"
-          "    each qubit first by first_remap, then by second_remap");
+          nb::sig("def merge_remaps(first_remap: mirel.comm.datamodel.ttypes.Op, second_remap: "
+                  "mirel.comm.datamodel.ttypes.Op) -> mirel.comm.datamodel.ttypes.Op"),
+          R"DOC(Merge two REMAP operations into one
+
+Args:
+    first_remap (:class:`Op`): the REMAP applied first
+    second_remap (:class:`Op`): the REMAP applied second
+
+Returns:
+    :class:`Op`: a new REMAP over the union of their qubits (ascending), moving
+    each qubit first by first_remap, then by second_remap
+
+>>> from mirel.comm.datamodel.ttypes import Op, OpType
+>>> first = Op(type=OpType.REMAP, qbits=[0, 1], remap=[1, 0])
+>>> second = Op(type=OpType.REMAP, qbits=[1, 2], remap=[1, 0])
+>>> merged = merge_remaps(first, second)
+>>> merged.qbits, merged.remap
+([0, 1, 2], [2, 0, 1]))DOC");
     m.def("replace_middle_remap", &replace_middle_remap, "circ"_a.none(), "graph"_a,
-          "Replace the REMAP operations of a circuit that lie between gates by SWAP gates\n\n"
-          "The REMAPs that can be moved to the beginning or to the end of the circuit are\n"
-          "moved there; the others become SWAP gates along shortest paths of the graph, and\n"
-          "consecutive SWAP gates on the same two qubits cancel.\n\n"
-          "Args:\n"
-          "    circ (:class:`Circuit`): the circuit (not modified)\n"
-          "    graph (:class:`QubitGraph`): the topology the SWAP gates must respect\n\n"
-          "Returns:\n"
-          "    :class:`Circuit`: a new circuit");
+          nb::sig("def replace_middle_remap(circ: mirel.comm.datamodel.ttypes.Circuit, graph: "
+                  "QubitGraph) -> mirel.comm.datamodel.ttypes.Circuit"),
+          R"DOC(Replace the REMAP operations of a circuit that lie between gates by SWAP gates
+
+The REMAPs that can be moved to the beginning or to the end of the circuit are
+moved there; the others become SWAP gates along shortest paths of the graph, and
+consecutive SWAP gates on the same two qubits cancel.
+
+Args:
+    circ (:class:`Circuit`): the circuit (not modified)
+    graph (:class:`QubitGraph`): the topology the SWAP gates must respect
+
+Returns:
+    :class:`Circuit`: a new circuit
+
+>>> from mirel.comm.datamodel.ttypes import Op, OpType
+>>> graph = QubitGraph(3)
+>>> graph.add_edge(0, 1)
+>>> graph.add_edge(1, 2)
+>>> from mirel.comm.datamodel.ttypes import Circuit
+>>> ops = [Op(gate="CNOT", qbits=[0, 1]), Op(type=OpType.REMAP, qbits=[0, 2], remap=[1, 0]),
+...        Op(gate="CNOT", qbits=[0, 1])]
+>>> routed = replace_middle_remap(Circuit(ops=ops, nbqbits=3), graph)
+>>> [(op.gate, op.qbits) for op in routed.ops]
+[('CNOT', [0, 1]), ('SWAP', [0, 1]), ('SWAP', [1, 2]), ('SWAP', [0, 1]), ('CNOT', [0, 1])])DOC");
 }
 
 }  // namespace couplize::py
