@@ -101,11 +101,43 @@ inline nb::tuple to_owned_sequence(nb::handle value, const char* what) {
     return nb::steal<nb::tuple>(tuple);
 }
 
+// Reads a list or tuple (exactly those types) of exact ints in 0..2^32-1 into `out` without
+// copying it first: nothing there can run Python code. False, with `out` unspecified, for any
+// other container or item, which the general path below then reads (and reports) as usual.
+inline bool read_plain_uint32s(PyObject* obj, std::vector<std::uint32_t>& out) {
+    PyObject** items;
+    Py_ssize_t size;
+    if (PyList_CheckExact(obj)) {
+        items = PySequence_Fast_ITEMS(obj);
+        size = PyList_GET_SIZE(obj);
+    } else if (PyTuple_CheckExact(obj)) {
+        items = PySequence_Fast_ITEMS(obj);
+        size = PyTuple_GET_SIZE(obj);
+    } else {
+        return false;
+    }
+    out.resize(static_cast<std::size_t>(size));
+    for (Py_ssize_t k = 0; k < size; ++k) {
+        PyObject* item = items[k];
+        if (!PyLong_CheckExact(item)) return false;
+        const unsigned long value = PyLong_AsUnsignedLong(item);
+        if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+            PyErr_Clear();  // negative or too large: the general path raises the usual message
+            return false;
+        }
+        if (value > 4294967295UL) return false;
+        out[static_cast<std::size_t>(k)] = static_cast<std::uint32_t>(value);
+    }
+    return true;
+}
+
 // A sequence of integers (e.g. an op's `qbits`) as native indices; None reads as empty.
 inline void to_uint32_list(nb::handle sequence, std::vector<std::uint32_t>& out,
                            const char* what = "A list of qubit indices") {
     out.clear();
     if (sequence.is_none()) return;
+    if (read_plain_uint32s(sequence.ptr(), out)) return;
+    out.clear();
     nb::tuple items = to_owned_sequence(sequence, what);
     const Py_ssize_t size = PyTuple_GET_SIZE(items.ptr());
     out.reserve(static_cast<std::size_t>(size));

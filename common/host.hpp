@@ -14,6 +14,8 @@ namespace couplize::py {
 
 struct HostTypes {
     nb::object Circuit, Op, REMAP, GATETYPE, copy, deepcopy;
+    nb::object circuit_fields;  // the names of a Circuit's own fields (a tuple of str)
+    nb::object copy_value;      // the host's deep copy of one field value
 
     static const HostTypes& get() {
         static const HostTypes* types = [] {
@@ -26,6 +28,8 @@ struct HostTypes {
             t->GATETYPE = ttypes.attr("OpType").attr("GATETYPE");
             t->copy = copy_module.attr("copy");
             t->deepcopy = copy_module.attr("deepcopy");
+            t->circuit_fields = nb::tuple(t->Circuit.attr("_fields"));
+            t->copy_value = nb::module_::import_("mirel.comm.record").attr("copy_value");
             return t;
         }();
         return *types;
@@ -54,6 +58,17 @@ inline bool is_op(nb::handle obj) { return is_instance(obj, HostTypes::get().Op)
 
 inline bool is_remap(nb::handle op) { return op.attr("type").equal(HostTypes::get().REMAP); }
 
+// Asks the CPU to start loading an object that the caller reads a few iterations later: a
+// routing reads and copies tens of thousands of operations that are no longer in cache, and
+// waiting for each one in turn costs as much as the reading. Also loads the words just before
+// the object, where the interpreter keeps a tracked object's collector header and instance
+// dictionary pointer. A hint only: it never faults and never changes a result.
+inline void prefetch_object(PyObject* obj) {
+    const char* address = reinterpret_cast<const char*>(obj);
+    __builtin_prefetch(address);
+    __builtin_prefetch(address - 32);
+}
+
 // The circuit's operations, read once into a tuple the engine owns: later Python code (a
 // metric, a copy method) may change or empty the caller's list, never what the engine reads.
 inline nb::tuple snapshot_ops(nb::handle ops_field) {
@@ -72,17 +87,69 @@ inline nb::object fresh_deepcopy(nb::handle obj, nb::handle memo = nb::handle())
     return clone;
 }
 
+// Copy of a circuit of exactly the host's plain Circuit class whose state is its own fields: a
+// bare Circuit with the scalar fields shared and the others copied as the class's own deep copy
+// does (its `copy_value`, with the circuit and its `ops_field` in the memo), and `ops` a new empty
+// list. Skips the per-operation walk of the generic copy, which costs as much as routing a
+// short circuit. An invalid object when the circuit does not qualify.
+inline nb::object plain_circuit_copy(nb::handle circuit, nb::handle ops_field) {
+    const HostTypes& host = HostTypes::get();
+    PyTypeObject* type = Py_TYPE(circuit.ptr());
+    if (reinterpret_cast<PyObject*>(type) != host.Circuit.ptr() ||
+        type->tp_new != PyBaseObject_Type.tp_new)
+        return {};
+    PyObject* dict = PyObject_GenericGetDict(circuit.ptr(), nullptr);
+    if (!dict) {
+        PyErr_Clear();
+        return {};
+    }
+    nb::object fields = nb::steal(dict);
+    // Only the class's own fields: anything else (an instance-level __deepcopy__, say) is left
+    // to the generic protocol.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(fields.ptr(), &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return {};
+        const int own = PySequence_Contains(host.circuit_fields.ptr(), key);
+        if (own < 0) throw nb::python_error();
+        if (own == 0) return {};
+    }
+    nb::object empty = nb::steal(PyTuple_New(0));
+    nb::object clone = nb::steal(type->tp_new(type, empty.ptr(), nullptr));
+    if (!clone.is_valid()) throw nb::python_error();
+    nb::object ops = nb::steal(PyList_New(0));
+    if (!ops.is_valid()) throw nb::python_error();
+    nb::dict memo;
+    memo[nb::int_(reinterpret_cast<std::intptr_t>(circuit.ptr()))] = clone;
+    memo[nb::int_(reinterpret_cast<std::intptr_t>(ops_field.ptr()))] = ops;
+    // The values are read from a snapshot: a field's copy method may change the source.
+    nb::object items = nb::steal(PyDict_Items(fields.ptr()));
+    if (!items.is_valid()) throw nb::python_error();
+    for (nb::handle item : nb::borrow<nb::list>(items)) {
+        nb::handle name = PyTuple_GET_ITEM(item.ptr(), 0);
+        nb::handle field = PyTuple_GET_ITEM(item.ptr(), 1);
+        nb::object copied = PyUnicode_CompareWithASCIIString(name.ptr(), "ops") == 0
+                                ? ops
+                                : host.copy_value(field, memo);
+        if (PyObject_SetAttr(clone.ptr(), name.ptr(), copied.ptr()) < 0) throw nb::python_error();
+    }
+    return clone;
+}
+
 // Deep copy of a circuit without deep-copying its operations, which the caller replaces by the
-// routed ones. The memo maps the `ops_field` read from the circuit to a new empty list and each
-// operation of the snapshot `ops` to a placeholder, so neither the generic protocol nor a class's
-// own __deepcopy__ copies them. Refuses a copy that is the input itself or not a circuit.
+// routed ones. A plain host Circuit is copied field by field (above). For any other class, the
+// memo maps the `ops_field` read from the circuit to a new empty list and each operation of the
+// snapshot `ops` to a placeholder, so neither the generic protocol nor a class's own
+// __deepcopy__ copies them. Refuses a copy that is the input itself or not a circuit.
 inline nb::object copy_circuit_without_ops(nb::handle circuit, nb::handle ops_field,
                                            const nb::tuple& ops) {
+    nb::object result = plain_circuit_copy(circuit, ops_field);
+    if (result.is_valid()) return result;
     nb::dict memo;
     memo[nb::int_(reinterpret_cast<std::intptr_t>(ops_field.ptr()))] = nb::list();
     for (nb::handle op : ops)
         memo[nb::int_(reinterpret_cast<std::intptr_t>(op.ptr()))] = nb::ellipsis();
-    nb::object result = fresh_deepcopy(circuit, memo);
+    result = fresh_deepcopy(circuit, memo);
     if (!is_circuit(result))
         raise(PyExc_TypeError, std::string("Deep copy of a ") + Py_TYPE(circuit.ptr())->tp_name +
                                    " returned a " + Py_TYPE(result.ptr())->tp_name +
@@ -114,9 +181,10 @@ public:
         nb::object empty = nb::steal(PyTuple_New(0));
         nb::object clone = nb::steal(type->tp_new(type, empty.ptr(), nullptr));
         if (!clone.is_valid()) throw nb::python_error();
+        nb::object pair = qubit_list(qubits, 2);
         for (const auto& [key, value] : swap_fields_) {
-            nb::object field = key.ptr() == qbits_key_.ptr() ? qubit_list(qubits, 2) : value;
-            if (PyObject_GenericSetAttr(clone.ptr(), key.ptr(), field.ptr()) < 0)
+            PyObject* field = key.ptr() == qbits_key_.ptr() ? pair.ptr() : value.ptr();
+            if (PyObject_GenericSetAttr(clone.ptr(), key.ptr(), field) < 0)
                 throw nb::python_error();
         }
         return clone;
@@ -185,23 +253,22 @@ private:
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(source.ptr(), &pos, &key, &value)) {
-            nb::object copied;
+            PyObject* field = value;                  // immutable scalars are shared
+            nb::object made;                          // a new list, when the field needs one
             if (qubits && key == qbits_key_.ptr()) {  // attribute names are interned
-                copied = qubit_list(qubits, n);
+                made = qubit_list(qubits, n);
                 replaced = true;
-            } else if (is_immutable_scalar(value)) {
-                copied = nb::borrow(value);
             } else if (PyList_CheckExact(value)) {
                 const Py_ssize_t size = PyList_GET_SIZE(value);
                 for (Py_ssize_t k = 0; k < size; ++k)
                     if (!is_immutable_scalar(PyList_GET_ITEM(value, k))) return {};
-                copied = nb::steal(PyList_GetSlice(value, 0, size));
-                if (!copied.is_valid()) throw nb::python_error();
-            } else {
+                made = nb::steal(PyList_GetSlice(value, 0, size));
+                if (!made.is_valid()) throw nb::python_error();
+            } else if (!is_immutable_scalar(value)) {
                 return {};
             }
-            if (PyObject_GenericSetAttr(clone.ptr(), key, copied.ptr()) < 0)
-                throw nb::python_error();
+            if (made.is_valid()) field = made.ptr();
+            if (PyObject_GenericSetAttr(clone.ptr(), key, field) < 0) throw nb::python_error();
         }
         // No qbits entry, or one under a key that is not the interned name: set it now.
         if (qubits && !replaced &&

@@ -436,6 +436,28 @@ def test_truth_value_errors_come_through(call, value, error):
         call(value)
 
 
+class ClassLookupFails:
+    """isinstance() on it fails: its __class__ raises."""
+
+    @property
+    def __class__(self):
+        raise CallbackError("class lookup refused")
+
+
+class CopiesToClassless(Circuit):
+    def __deepcopy__(self, memo):
+        return ClassLookupFails()
+
+
+@pytest.mark.parametrize("name", ENGINES)
+def test_failing_circuit_type_checks_come_through(name):
+    with pytest.raises(CallbackError):
+        engine_on_line(name, 3).couplize(CopiesToClassless(ops=[cnot(0, 2)], nbqbits=3))
+    if name != "sabre":  # sabre reads the input's fields without a type check
+        with pytest.raises(CallbackError):
+            engine_on_line(name, 3).couplize(ClassLookupFails())
+
+
 class HollowGraph(QubitGraph):
     def __init__(self):
         pass

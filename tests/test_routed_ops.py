@@ -3,7 +3,7 @@ class, whatever their fields hold."""
 
 import pytest
 
-from mirel.comm.datamodel.ttypes import Circuit, Op, OpType
+from mirel.comm.datamodel.ttypes import Circuit, GSyntax, Op, OpType
 from mirel.core.variables import Variable
 from mirel.couplize import bestfirst, lookahead, swapcore
 from tests.support.routing import line_edges, make_graph
@@ -55,3 +55,35 @@ def test_routed_operations_are_independent_copies(route):
     copy.params.append(1.0)
     by_gate["U"].params[1]["k"].append(4)
     assert tagged.params == [0.5] and nested.params[1]["k"] == [3]
+
+
+class NotedCircuit(Circuit):
+    """A host circuit subclass: copied by the generic protocol, not field by field."""
+
+
+def circuit_with_fields(circuit_type, extra):
+    circuit = circuit_type(
+        ops=[Op(gate="CNOT", qbits=[0, 2])], nbqbits=3, name="c", gateDic={"G": GSyntax("G", [1])}
+    )
+    circuit.gateDic["whole"] = circuit  # a reference back to the circuit itself
+    if extra:
+        circuit.note = [1]  # not one of the class's fields
+    return circuit
+
+
+@pytest.mark.parametrize("route", [route_velor, route_sabre, route_astar])
+@pytest.mark.parametrize(
+    "circuit_type, extra",
+    [(Circuit, False), (Circuit, True), (NotedCircuit, False)],
+    ids=["plain", "extra-attribute", "subclass"],
+)
+def test_routed_circuit_fields_are_independent_copies(route, circuit_type, extra):
+    circuit = circuit_with_fields(circuit_type, extra)
+    routed = route(circuit)
+    assert type(routed) is circuit_type and routed.name == "c" and routed.nbqbits == 3
+    assert routed.gateDic["G"] == circuit.gateDic["G"]
+    assert routed.gateDic["G"] is not circuit.gateDic["G"]
+    assert routed.gateDic["whole"] is routed
+    assert not extra or (routed.note == [1] and routed.note is not circuit.note)
+    routed.gateDic["G"].parameters.append(2)
+    assert circuit.gateDic["G"].parameters == [1] and len(circuit.ops) == 1

@@ -94,8 +94,11 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
     const Py_ssize_t nb_ops = PyTuple_GET_SIZE(ops.ptr());
     std::vector<std::vector<std::uint32_t>> gates(static_cast<std::size_t>(nb_ops));
     nb::str qbits_name("qbits");
-    for (Py_ssize_t k = 0; k < nb_ops; ++k)
+    constexpr Py_ssize_t kAhead = 8;  // operations loaded ahead of the one being read
+    for (Py_ssize_t k = 0; k < nb_ops; ++k) {
+        if (k + kAhead < nb_ops) prefetch_object(PyTuple_GET_ITEM(ops.ptr(), k + kAhead));
         to_uint32_list(nb::handle(PyTuple_GET_ITEM(ops.ptr(), k)).attr(qbits_name), gates[k]);
+    }
 
     nb::object graph_object = self.graph;
     std::shared_ptr<const RoutingTarget> target;
@@ -140,6 +143,8 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
         PyList_SET_ITEM(out.ptr(), 0, make_full_remap(routed.initial_order).release().ptr());
     OpFactory& factory = OpFactory::get();
     for (std::size_t k = 0; k < nb_steps; ++k) {
+        if (k + kAhead < nb_steps && !routed.steps[k + kAhead].is_swap())
+            prefetch_object(PyTuple_GET_ITEM(ops.ptr(), routed.steps[k + kAhead].gate));
         const SabreStep& step = routed.steps[k];
         nb::object op;
         if (step.is_swap()) {
