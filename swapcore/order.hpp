@@ -72,13 +72,6 @@ public:
         return true;
     }
 
-    // Untyped forms, kept only while engines move to the typed ones above.
-    std::uint32_t get_physical_qubit(std::uint32_t q) const { return index(physical_of_[q]); }
-    std::uint32_t get_logical_qubit(std::uint32_t p) const { return index(logical_at_[p]); }
-    void insert_physical_swap(std::uint32_t p1, std::uint32_t p2) {
-        insert_physical_swap(Physical{p1}, Physical{p2});
-    }
-
     bool operator==(const Order&) const = default;
 
 private:

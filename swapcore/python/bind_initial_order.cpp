@@ -48,8 +48,8 @@ nb::list get_initial_order(nb::handle circuit, nb::handle graph, nb::handle para
         try {
             // The search reseeds under the generator's lock: another thread's search cannot
             // draw between the reseeding and this search's draws.
-            placement = find_initial_mapping(interactions, *target, exhaustive == 1, 0,
-                                             interrupted, seed_value);
+            placement = find_initial_mapping(interactions, *target, exhaustive == 1, 0, interrupted,
+                                             seed_value);
         } catch (const SearchStopped&) {
             stopped = true;
         }
