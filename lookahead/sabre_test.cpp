@@ -257,7 +257,7 @@ std::vector<SabreStep> reference_route(const Gates& gates, std::uint32_t n, Qubi
             auto [mover, other] = pair_of(closest);
             while (graph.distance(order[mover], order[other]) > 1) {
                 const std::uint32_t here = graph.distance(order[mover], order[other]);
-                for (std::uint32_t p : graph.get_neighbours(order[mover])) {
+                for (std::uint32_t p : graph.neighbours(order[mover])) {
                     if (graph.distance(p, order[other]) == here - 1) {
                         record_swap(mover, inverse(p));
                         break;
@@ -275,7 +275,7 @@ std::vector<SabreStep> reference_route(const Gates& gates, std::uint32_t n, Qubi
         for (int v : front) {
             auto [a, b] = pair_of(v);
             for (std::uint32_t x : {a, b})
-                for (std::uint32_t p : graph.get_neighbours(order[x]))
+                for (std::uint32_t p : graph.neighbours(order[x]))
                     if (!o.random_ties || !earlier.count(inverse(p)))
                         candidates.emplace_back(x, inverse(p));
             earlier.insert(a);

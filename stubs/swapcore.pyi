@@ -162,6 +162,9 @@ class Couplizer:
         """
         For each physical qubit, the logical qubit it holds after the last couplization
 
+        While another thread's couplize of this engine routes, the order is in flux and the call raises
+        RuntimeError (a metric called back by couplize reads the order under way).
+
         >>> from mirel.comm.datamodel.ttypes import Circuit, Op
         >>> graph = QubitGraph(3)
         >>> graph.add_edge(0, 1)

@@ -60,9 +60,7 @@ public:
         target_.reset();
     }
 
-    std::vector<std::uint32_t> get_neighbours(std::uint32_t node) const { return neighbours(node); }
-
-    // Reference access for hot loops; same check as get_neighbours.
+    // The neighbours of `node` in the order the edges were added, duplicates kept.
     const std::vector<std::uint32_t>& neighbours(std::uint32_t node) const {
         if (node >= nbqubits_) throw std::invalid_argument("The given node is not is the graph");
         return adjacency_[node];
@@ -81,18 +79,6 @@ public:
                 std::vector<std::uint32_t>(result.rbegin(), result.rend());
         path_cache_[key] = result;
         return result;
-    }
-
-    // Same path as `path`, returned by reference into the cache (an empty path for unreachable
-    // pairs). The reference stays valid until the next add_edge.
-    const std::vector<std::uint32_t>& path_ref(std::uint32_t i, std::uint32_t j) {
-        check_endpoint(i);
-        check_endpoint(j);
-        if (auto found = path_cache_.find(pair_key(i, j)); found != path_cache_.end())
-            return found->second;
-        path(i, j);
-        auto found = path_cache_.find(pair_key(i, j));
-        return found == path_cache_.end() ? no_path_ : found->second;
     }
 
     // The snapshot of the current topology; the same object until the next add_edge, which
@@ -161,7 +147,6 @@ private:
     std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> path_cache_;
     mutable std::mutex target_mutex_;
     mutable std::shared_ptr<const RoutingTarget> target_;  // null until first needed
-    inline static const std::vector<std::uint32_t> no_path_{};
 };
 
 }  // namespace couplize

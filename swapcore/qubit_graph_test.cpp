@@ -171,17 +171,17 @@ TEST(QubitGraph, NeighboursInInsertionOrderWithDuplicates) {
     graph.add_edge(2, 2);
     graph.add_edge(0, 4);
     graph.add_edge(4, 0);
-    EXPECT_EQ(graph.get_neighbours(0), (Path{3, 1, 1}));
-    EXPECT_EQ(graph.get_neighbours(1), (Path{0, 0}));
-    EXPECT_TRUE(graph.get_neighbours(2).empty());
-    EXPECT_EQ(graph.get_neighbours(3), (Path{0}));
+    EXPECT_EQ(graph.neighbours(0), (Path{3, 1, 1}));
+    EXPECT_EQ(graph.neighbours(1), (Path{0, 0}));
+    EXPECT_TRUE(graph.neighbours(2).empty());
+    EXPECT_EQ(graph.neighbours(3), (Path{0}));
     EXPECT_EQ(graph.get_nbqubits(), 4u);
 }
 
 TEST(QubitGraph, NodeOutsideTheGraph) {
     QubitGraph graph(3);
     try {
-        graph.get_neighbours(3);
+        graph.neighbours(3);
         FAIL() << "expected std::invalid_argument";
     } catch (const std::invalid_argument& error) {
         EXPECT_STREQ(error.what(), "The given node is not is the graph");
@@ -197,7 +197,7 @@ TEST(QubitGraph, EmptyGraph) {
     QubitGraph graph;
     EXPECT_EQ(graph.get_nbqubits(), 0u);
     graph.add_edge(0, 1);
-    EXPECT_THROW(graph.get_neighbours(0), std::invalid_argument);
+    EXPECT_THROW(graph.neighbours(0), std::invalid_argument);
     EXPECT_THROW(graph.path(0, 0), std::invalid_argument);
     EXPECT_TRUE(graph.routing_target()->distances().empty());
 }

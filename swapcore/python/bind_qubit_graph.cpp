@@ -31,7 +31,7 @@ void bind_qubit_graph(nb::module_& m) {
         .def(
             "get_neighbours",
             [](const QubitGraph& g, nb::handle node) {
-                return to_int_list(g.get_neighbours(to_uint32(node)));
+                return to_int_list(g.neighbours(to_uint32(node)));
             },
             nb::arg("node").none(),
             nb::sig("def get_neighbours(self, node: typing.SupportsIndex) -> list[int]"),
