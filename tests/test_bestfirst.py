@@ -163,11 +163,17 @@ def test_bad_circuits(ops, nbqbits, message):
     assert circuit == before
 
 
-def test_topology_without_edges_is_rejected():
+def test_topology_without_edges_routes_only_single_qubit_work():
     engine = engine_on(3, [])
     assert engine.size_slice == 0
     with pytest.raises(ValueError, match="no edge"):
-        engine.couplize(Circuit(ops=[cnot(0, 1)], nbqbits=3))
+        engine.couplize(Circuit(ops=[Op(gate="H", qbits=[2]), cnot(0, 1)], nbqbits=3))
+    # A one-qubit job on a device without couplings needs no SWAP at all.
+    routed = engine.couplize(
+        Circuit(ops=[Op(gate="H", qbits=[0]), Op(gate="X", qbits=[2])], nbqbits=3)
+    )
+    assert [(op.gate, op.qbits) for op in routed.ops[:-1]] == [("H", [0]), ("X", [2])]
+    assert routed.ops[-1].remap == [0, 1, 2]
 
 
 @pytest.mark.parametrize(

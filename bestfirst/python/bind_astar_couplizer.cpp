@@ -108,10 +108,6 @@ struct AstarEngine {
         const AstarEstimate estimate =
             to_bool(use_sum_heuristic) ? AstarEstimate::kSumDistance : AstarEstimate::kMaxDistance;
         const std::uint32_t lookahead_slices = to_uint32(lookahead);
-        if (size_slice == 0)
-            raise(PyExc_ValueError,
-                  "The topology has no edge (its maximum matching is 0), so no two-qubit gate "
-                  "can be placed");
 
         nb::object ops_attr = circuit.attr("ops");
         const nb::tuple ops = snapshot_ops(ops_attr);
@@ -128,9 +124,17 @@ struct AstarEngine {
                                         " qubits but the topology has only " +
                                         std::to_string(snapshot->nb_physical()));
 
+        // Without edges no two-qubit gate can be placed, but a circuit without one routes
+        // as it is (any positive slice size then gives the same single pass).
+        if (size_slice == 0 && std::any_of(gates.begin(), gates.end(),
+                                           [](const Interaction& g) { return g.size() == 2; }))
+            raise(PyExc_ValueError,
+                  "The topology has no edge (its maximum matching is 0), so no two-qubit gate "
+                  "can be placed");
+
         // Set up while holding the GIL (it reads this object's state); only the search runs
         // without it.
-        AstarCouplizer engine(gates, nbqbits, size_slice, estimate);
+        AstarCouplizer engine(gates, nbqbits, std::max(size_slice, 1u), estimate);
         engine.set_target(snapshot);
         engine.set_node_limit(max_nodes);
         engine.set_lookahead(lookahead_slices, lookahead_discount);
