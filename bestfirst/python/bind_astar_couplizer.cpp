@@ -90,7 +90,8 @@ struct AstarEngine {
         const std::uint32_t matching = max_matching(native);
         target = native.routing_target();
         // Each topology may only lower the size; one without edges (matching 0) leaves the engine
-        // unable to route on it but does not make it forget the size for the next topology.
+        // unable to place two-qubit gates on it but does not make it forget the size for the
+        // next topology.
         if (matching > 0) slice_cap = slice_cap == 0 ? matching : std::min(slice_cap, matching);
         size_slice = matching == 0 ? 0 : slice_cap;
     }
