@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "lookahead/step_stream.hpp"
+
 namespace couplize {
 
 SabreRouter::SabreRouter(std::shared_ptr<const SabreTarget> target, SabreOptions options)
@@ -21,7 +23,9 @@ SabreRouter::SabreRouter(const std::shared_ptr<const RoutingTarget>& target, Sab
 
 SabreResult SabreRouter::route(std::vector<std::vector<std::uint32_t>> gates,
                                std::uint32_t nb_logical,
-                               const std::vector<std::uint32_t>& initial_order) {
+                               const std::vector<std::uint32_t>& initial_order,
+                               StepStream* stream) {
+    stream_ = stream;
     std::uint32_t nb_physical = nb_logical;
     if (target_) {
         nb_physical = target_->nb_physical();
@@ -53,12 +57,17 @@ SabreResult SabreRouter::route(std::vector<std::vector<std::uint32_t>> gates,
                                 order_.get_physical_qubit(Logical{groups.gate_lists()[gate][0]}),
                                 SabreStep::kNone});
     result.nb_begin_gates = result.steps.size();
+    if (stream_) {
+        stream_->start(result.nb_begin_gates);
+        stream_->publish(result.steps, true);
+    }
 
     scan_.start(options_.random_ties, options_.tie_seed);
     if (!groups.front_layer().empty()) {
         if (!target_) throw MissingTopology();
         route_groups(groups, result);
     }
+    if (stream_) stream_->publish(result.steps, true);
     result.final_layout = order_.get();
     return result;
 }
@@ -82,6 +91,7 @@ void SabreRouter::route_groups(GroupGraph& groups, SabreResult& result) {
     };
     Logical swapped[2] = {Logical{0}, Logical{0}};
     while (!front_groups_.empty()) {
+        if (stream_) stream_->publish(result.steps);
         executable_.clear();
         if (stale) {
             for (int v : front_groups_) {

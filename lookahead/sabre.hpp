@@ -68,6 +68,8 @@ struct SabreResult {
     std::vector<std::uint32_t> final_layout;
 };
 
+class StepStream;
+
 // Thrown when two-qubit work needs a topology and none was given.
 class MissingTopology : public std::logic_error {
 public:
@@ -97,9 +99,12 @@ public:
     // a bad gate (see GroupGraph), a topology smaller than the circuit, an initial order that is
     // not such a permutation, or a front group whose qubits lie in different components of the
     // topology (before any SWAP on them); MissingTopology when two-qubit gates exist and no
-    // target was given. Never loops without end: see release_after.
+    // target was given. Never loops without end: see release_after. With a `stream`, the steps
+    // are published to it as they are made (all of them by the time route returns); the caller
+    // starts and closes it.
     SabreResult route(std::vector<std::vector<std::uint32_t>> gates, std::uint32_t nb_logical,
-                      const std::vector<std::uint32_t>& initial_order = {});
+                      const std::vector<std::uint32_t>& initial_order = {},
+                      StepStream* stream = nullptr);
 
     // The consecutive SWAPs without progress after which the heuristic is set aside.
     std::uint64_t release_after() const { return release_after_; }
@@ -134,6 +139,7 @@ private:
 
     std::shared_ptr<const SabreTarget> target_;  // null: no topology
     SabreOptions options_;
+    StepStream* stream_ = nullptr;  // of the route running, if streamed
     std::uint64_t release_after_ = 0;
     Order order_;
     // Scratch, reused across passes and calls.

@@ -62,7 +62,9 @@ class SabreCouplizer:
             seed (int): seed of the random tie-breaks; the result depends on it and
                 never on the number of threads
             threads (int | None): native threads running the trials (None: one per
-                hardware thread)
+                hardware thread); with one trial, a circuit of 2048 operations or more
+                routes on a thread of its own while this one builds the output, unless
+                threads is 1
             change_initial_order (bool): search a placement first (route forward, then
                 backward and forward again four times, carrying the placement); the
                 result then opens with a REMAP placing the logical qubits

@@ -333,3 +333,32 @@ def test_placement_search_on_a_larger_topology_and_without_two_qubit_gates():
     routed = SabreCouplizer().couplize(single, change_initial_order=True)
     assert [op.type for op in routed.ops] == [OpType.REMAP, OpType.GATETYPE, OpType.REMAP]
     check_routed(single, routed, 2, [])
+
+
+class UncopyableOp(Op):
+    def __deepcopy__(self, memo):
+        raise RuntimeError("this operation cannot be copied")
+
+
+@pytest.mark.parametrize("topology", ["line9", "heavy-hex"])
+def test_large_routing_built_beside_equals_the_one_thread_routing(topology):
+    # From 2048 operations on, the routing runs on its own thread while the output is built.
+    nbqbits, edges = STRESS_TOPOLOGIES[topology]
+    engine = engine_on(nbqbits, edges)
+    circuit = random_circuit(nbqbits, 4000, seed=11)
+    circuit.ops[:0] = [Op(gate="H", qbits=[q]) for q in range(nbqbits)]  # begin gates
+    beside = engine.couplize(circuit)
+    assert summary(beside) == summary(engine.couplize(circuit, threads=1))
+    check_routed(circuit, beside, nbqbits, edges)
+
+
+@pytest.mark.parametrize("at", [0, 3000])
+def test_large_routing_stops_on_an_output_error_and_the_engine_routes_again(at):
+    nbqbits, edges = STRESS_TOPOLOGIES["line9"]
+    engine = engine_on(nbqbits, edges)
+    circuit = random_circuit(nbqbits, 4000, seed=12)
+    circuit.ops[at] = UncopyableOp(gate="CNOT", qbits=[0, 8])
+    with pytest.raises(RuntimeError, match="cannot be copied"):
+        engine.couplize(circuit)
+    circuit.ops[at] = cnot(0, 8)
+    check_routed(circuit, engine.couplize(circuit), nbqbits, edges)

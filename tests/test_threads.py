@@ -278,6 +278,29 @@ def test_seeded_placement_searches_on_threads_are_reproducible(fine_switching):
         assert found[index] == [alone[index]] * 4
 
 
+def test_large_routings_built_beside_on_threads(fine_switching):
+    """Large circuits route on threads of their own while the calling threads build the output;
+    several such calls at once, one per engine, all on one graph."""
+    graph = make_graph(QubitGraph, N, BASE)
+    circuits = [random_circuit(N, 2500, seed=k) for k in range(THREADS)]
+    expected = [SabreCouplizer() for _ in range(THREADS)]
+    for engine in expected:
+        engine.set_graph(make_graph(QubitGraph, N, BASE))
+    alone = [engine.couplize(c, threads=1) for engine, c in zip(expected, circuits, strict=True)]
+
+    def route(index, barrier):
+        engine = SabreCouplizer()
+        engine.set_graph(graph)
+        barrier.wait()
+        routed = engine.couplize(circuits[index])
+        assert [(op.gate, op.qbits) for op in routed.ops[:-1]] == [
+            (op.gate, op.qbits) for op in alone[index].ops[:-1]
+        ]
+        assert routed.ops[-1].remap == alone[index].ops[-1].remap
+
+    run_threads(route)
+
+
 def test_first_routings_on_threads_do_not_deadlock():
     """Two threads route for the first time in a fresh interpreter while the host's Op hands
     the GIL over in its __init__: the engines' lazily built host objects used to wait for each

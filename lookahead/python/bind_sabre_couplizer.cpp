@@ -5,16 +5,20 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "common/convert.hpp"
 #include "common/host.hpp"
 #include "common/python_flags.hpp"
+#include "lookahead/background_route.hpp"
 #include "lookahead/sabre.hpp"
 #include "lookahead/sabre_target.hpp"
 #include "lookahead/sabre_trials.hpp"
+#include "lookahead/step_stream.hpp"
 #include "swapcore/qubit_graph.hpp"
 
 namespace couplize::py {
@@ -22,6 +26,10 @@ namespace couplize::py {
 using namespace nb::literals;
 
 namespace {
+
+// Circuits of this many operations or more route beside the building of their output. Below,
+// starting a thread costs more than the overlap saves.
+constexpr std::size_t kBuildBesideFrom = 2048;
 
 struct SabreCouplizer {
     nb::object graph = nb::none();
@@ -109,6 +117,37 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
         target = native_ref<QubitGraph>(graph_object, "graph").routing_target();
     }
 
+    // Output operations: a SWAP, an input gate on its own qubits (a begin gate, placed by the
+    // identity), or an input gate moved to the step's physical qubits.
+    std::vector<nb::object> built;
+    constexpr std::size_t kAheadSteps = kAhead;
+    OpFactory& factory = OpFactory::get();
+    const bool placed = trial_options.search_placement;
+    auto build = [&](const SabreStep* steps, std::size_t nb, std::size_t first_index,
+                     std::size_t nb_begin_gates) {
+        for (std::size_t i = 0; i < nb; ++i) {
+            if (i + kAheadSteps < nb && !steps[i + kAheadSteps].is_swap())
+                prefetch_object(PyTuple_GET_ITEM(ops.ptr(), steps[i + kAheadSteps].gate));
+            const SabreStep& step = steps[i];
+            if (step.is_swap()) {
+                built.push_back(factory.swap(index(step.first), index(step.second)));
+            } else if (first_index + i < nb_begin_gates && !placed) {
+                built.push_back(factory.copy(PyTuple_GET_ITEM(ops.ptr(), step.gate)));
+            } else {
+                const std::uint32_t qubits[2] = {index(step.first), index(step.second)};
+                built.push_back(factory.copy(PyTuple_GET_ITEM(ops.ptr(), step.gate), qubits,
+                                             step.second == SabreStep::kNone ? 1 : 2));
+            }
+        }
+    };
+    // Large plain routings run on a thread of their own while this one builds the operations of
+    // the steps already made: the building then costs little beyond the routing.
+    const bool beside = plain && static_cast<std::size_t>(nb_ops) >= kBuildBesideFrom &&
+                        trial_options.threads != 1 && std::thread::hardware_concurrency() > 1;
+
+    std::optional<GcPause> gc_pause;
+    bool built_beside = false;
+    nb::object result;
     SabreResult routed;
     // The routers take the graph's immutable snapshot while the GIL is held, so another thread
     // may use or change the graph while this one routes.
@@ -116,8 +155,29 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
         const std::shared_ptr<const SabreTarget> rows = rows_for(self, target);
         if (plain) {
             SabreRouter router(rows, options);
-            nb::gil_scoped_release release;
-            routed = router.route(std::move(gates), nbqbits);
+            BackgroundRoute background(router);
+            built_beside = beside && background.start(gates, nbqbits);
+            if (built_beside) {
+                gc_pause.emplace();
+                result = copy_circuit_without_ops(circuit, ops_field, ops);
+                built.reserve(static_cast<std::size_t>(nb_ops) * 2);
+                StepStream& stream = background.stream();
+                std::vector<SabreStep> batch;
+                for (;;) {
+                    StepStream::Take got = stream.take(batch, false);
+                    if (got == StepStream::Take::none_yet) {
+                        nb::gil_scoped_release release;
+                        got = stream.take(batch, true);
+                    }
+                    if (got == StepStream::Take::ended) break;
+                    build(batch.data(), batch.size(), built.size(), stream.nb_begin_gates());
+                }
+                nb::gil_scoped_release release;
+                routed = background.finish();
+            } else {
+                nb::gil_scoped_release release;
+                routed = router.route(std::move(gates), nbqbits);
+            }
         } else {
             SabreTrials search(rows, options);
             nb::gil_scoped_release release;
@@ -129,35 +189,23 @@ nb::object couplize_circuit(SabreCouplizer& self, nb::handle circuit, nb::handle
               "two-qubit gates");
     }
 
-    GcPause gc_pause;
+    if (!gc_pause) gc_pause.emplace();
     // Deep copy of everything but the operations, without copying the operations first.
-    nb::object result = copy_circuit_without_ops(circuit, ops_field, ops);
+    if (!result.is_valid()) result = copy_circuit_without_ops(circuit, ops_field, ops);
+    if (!built_beside) {
+        built.reserve(routed.steps.size());
+        build(routed.steps.data(), routed.steps.size(), 0, routed.nb_begin_gates);
+    }
 
     // With placement search the circuit opens with the REMAP that places the logical qubits.
-    const bool placed = trial_options.search_placement;
     const std::size_t first = placed ? 1 : 0;
-    const std::size_t nb_steps = routed.steps.size();
+    const std::size_t nb_steps = built.size();
     nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(first + nb_steps + 1)));
     if (!out.is_valid()) throw nb::python_error();
     if (placed)
         PyList_SET_ITEM(out.ptr(), 0, make_full_remap(routed.initial_order).release().ptr());
-    OpFactory& factory = OpFactory::get();
-    for (std::size_t k = 0; k < nb_steps; ++k) {
-        if (k + kAhead < nb_steps && !routed.steps[k + kAhead].is_swap())
-            prefetch_object(PyTuple_GET_ITEM(ops.ptr(), routed.steps[k + kAhead].gate));
-        const SabreStep& step = routed.steps[k];
-        nb::object op;
-        if (step.is_swap()) {
-            op = factory.swap(index(step.first), index(step.second));
-        } else if (k < routed.nb_begin_gates && !placed) {  // begin gates keep their qubits
-            op = factory.copy(PyTuple_GET_ITEM(ops.ptr(), step.gate));
-        } else {
-            const std::uint32_t qubits[2] = {index(step.first), index(step.second)};
-            op = factory.copy(PyTuple_GET_ITEM(ops.ptr(), step.gate), qubits,
-                              step.second == SabreStep::kNone ? 1 : 2);
-        }
-        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(first + k), op.release().ptr());
-    }
+    for (std::size_t k = 0; k < nb_steps; ++k)
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(first + k), built[k].release().ptr());
     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(first + nb_steps),
                     make_full_remap(routed.final_layout).release().ptr());
     result.attr("ops") = out;
@@ -235,7 +283,9 @@ Args:
     seed (int): seed of the random tie-breaks; the result depends on it and
         never on the number of threads
     threads (int | None): native threads running the trials (None: one per
-        hardware thread)
+        hardware thread); with one trial, a circuit of 2048 operations or more
+        routes on a thread of its own while this one builds the output, unless
+        threads is 1
     change_initial_order (bool): search a placement first (route forward, then
         backward and forward again four times, carrying the placement); the
         result then opens with a REMAP placing the logical qubits
