@@ -167,6 +167,9 @@ def qmap_heuristic(case, topology):
 # One entry a router: adding a mode of an engine is one line here.
 RUNNERS = {
     "sabre": sabre(),
+    # Large circuits route beside the building of their output unless threads=1: the routing and
+    # the building on the calling thread alone.
+    "sabre-1thread": sabre(threads=1),
     "sabre-basic": sabre(basic_heuristic=True),
     "sabre-t8": sabre(trials=8, seed=1),
     "sabre-place-t8": sabre(trials=8, seed=1, change_initial_order=True),
