@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <memory>
-#include <random>
 #include <stdexcept>
 #include <tuple>
 #include <vector>
 
+#include "lookahead/layer_fixture.hpp"
 #include "swapcore/test_topologies.hpp"
 
 namespace couplize {
@@ -16,16 +16,11 @@ namespace {
 
 using Gates = std::vector<std::vector<std::uint32_t>>;
 
-// Two-qubit gates on random pairs, one-qubit gates among them, and a few opening one-qubit gates
-// (begin gates).
+// Runs of two-qubit gates on random pairs after two opening one-qubit gates (begin gates).
 Gates random_gates(std::uint32_t n, std::size_t count, unsigned seed) {
-    std::mt19937 rng(seed);
     Gates gates{{0}, {n - 1}};
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t a = rng() % n, b = rng() % (n - 1);
-        gates.push_back({a, b >= a ? b + 1 : b});
-        if (rng() % 3 == 0) gates.push_back({a});
-    }
+    const Gates pairs = fixtures::random_two_qubit_gates(n, count, seed);
+    gates.insert(gates.end(), pairs.begin(), pairs.end());
     return gates;
 }
 
